@@ -1,0 +1,195 @@
+#include "app/App.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <iostream>
+
+#include "app/Paths.h"
+#include "bus/I2C.h"
+#include "bus/Protocol.h"
+#include "config/ConfigArg.h"
+#include "config/ConfigFile.h"
+#include "config/Singleton.h"
+#include "log/Log.h"
+#include "sched/Scheduler.h"
+#include "ups/NuvexBattery.h"
+#include "ups/NuvexEvents.h"
+#include "ups/NuvexStatus.h"
+
+volatile sig_atomic_t pidFileOwned = 0;
+
+namespace {
+
+constexpr unsigned int TICK_MILLISECONDS = 500;
+constexpr unsigned int STATUS_INTERVAL = 1;
+constexpr unsigned int BATTERY_INTERVAL = 2;
+constexpr unsigned int EVENTS_INTERVAL = 2;
+constexpr int LOW_BYTE = 0xFF;
+
+void registerDefaults() {
+    Singleton<ConfigArg>::getInstance()->addDefault("poweroff", "0");
+}
+
+void registerFileDefaults() {
+    ConfigFile* config = Singleton<ConfigFile>::getInstance();
+    config->addDefault("I2CAddress", "0x18");
+    config->addDefault("I2CBootAddr", "0x30");
+    config->addDefault("I2CDevice", "/dev/i2c-1");
+    config->addDefault("LogFile", "/var/log/nuvexmon.log");
+    config->addDefault("PowerOffTimer", "30");
+    config->addDefault("ShutdownTimer", "10");
+    config->addDefault("ShutdownCmd", "init 0");
+    config->addDefault("LogLevel", "debug");
+    config->addDefault("LogStatusDesc", "1");
+}
+
+// Opens the configured device and binds the board's address (low 8 bits of a base-16 value).
+unsigned char boardAddress() {
+    return static_cast<unsigned char>(
+        Singleton<ConfigFile>::getInstance()->getInt("I2CAddress", 16) & LOW_BYTE);
+}
+
+int powerOffMode() {
+    ConfigFile* config = Singleton<ConfigFile>::getInstance();
+    std::string const device = config->getString("I2CDevice");
+    I2C bus(device, boardAddress());
+    bus.write(CMD_POWEROFF);
+    // Read only now: a bad value leaves the board with the command but no delay.
+    bus.write(static_cast<unsigned char>(config->getInt("PowerOffTimer", 10) & LOW_BYTE));
+    return 0;
+}
+
+void writeAll(int fd, std::string const& text) {
+    char const* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        ssize_t written = ::write(fd, data, left);
+        if (written <= 0) {
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+}
+
+enum class PidFile { Created, Exists, Failed };
+
+// Creates the pid file exclusively, so that two daemons started at the same moment
+// cannot both pass the single-instance check. SIGINT and SIGTERM stay blocked from
+// just before the creation until this process owns the file, so a signal in between
+// cannot leave behind a file that would refuse every later start.
+PidFile createPidFile() {
+    sigset_t stopSignals;
+    sigset_t previous;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stopSignals, &previous);
+
+    int fd = ::open(PID_FILE_PATH, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int const openError = errno;
+    if (fd >= 0) {
+        pidFileOwned = 1;
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+
+    if (fd < 0) {
+        return openError == EEXIST ? PidFile::Exists : PidFile::Failed;
+    }
+    writeAll(fd, std::to_string(static_cast<unsigned long>(::getpid())));
+    ::close(fd);
+    return PidFile::Created;
+}
+
+int refuseSecondInstance() {
+    std::cout << "nuvexmon already running!" << std::endl;
+    return 1;
+}
+
+int daemonMode() {
+    if (fileExists(PID_FILE_PATH)) {
+        return refuseSecondInstance();
+    }
+
+    ConfigFile* config = Singleton<ConfigFile>::getInstance();
+    std::string const device = config->getString("I2CDevice");
+    I2C bus(device, boardAddress());
+
+    Scheduler scheduler;
+    // Registration copies the bus pointer into each action, so it must be set first.
+    scheduler.mI2C = &bus;
+
+    // The actions live as long as the process; nothing frees them.
+    NuvexStatus* status = new NuvexStatus();
+    NuvexEvents* events = new NuvexEvents(status);
+    NuvexBattery* battery = new NuvexBattery(status);
+
+    // Registration order is run order: the poll refreshes the board state before
+    // the history and the shutdown events look at it.
+    scheduler.RegisterAction(status, STATUS_INTERVAL);
+    scheduler.RegisterAction(battery, BATTERY_INTERVAL);
+    scheduler.RegisterAction(events, EVENTS_INTERVAL);
+
+    // A creation failure other than an existing file goes unreported: the
+    // daemon runs on without a pid file.
+    if (createPidFile() == PidFile::Exists) {
+        return refuseSecondInstance();
+    }
+
+    Log::getInstance()->write("nuvexmon started", Log::NOTICE);
+    scheduler.exec(TICK_MILLISECONDS);
+    return 0;
+}
+
+}  // namespace
+
+void sighandler(int signal) {
+    if (signal != SIGINT && signal != SIGTERM) {
+        return;
+    }
+    // Only a pid file this process created is removed: a poweroff run or a refused
+    // second instance must not delete the running daemon's file.
+    if (pidFileOwned != 0) {
+        ::unlink(PID_FILE_PATH);
+    }
+    // _exit, not exit: static destructors must not run in the middle of the main
+    // thread's work, and exit() is not async-signal-safe.
+    ::_exit(0);
+}
+
+bool fileExists(std::string const& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+int runNuvexmon(int argc, char** argv) {
+    std::signal(SIGINT, sighandler);
+    std::signal(SIGTERM, sighandler);
+
+    try {
+        registerDefaults();
+        Singleton<ConfigArg>::getInstance()->load(argc, argv);
+        registerFileDefaults();
+        Singleton<ConfigFile>::getInstance()->load("");
+
+        if (Singleton<ConfigArg>::getInstance()->getString("poweroff") == "1") {
+            return powerOffMode();
+        }
+        return daemonMode();
+    } catch (std::exception const& failure) {
+        // The error line itself may fail (the log cannot be opened): the run has
+        // failed all the same and still ends with status 1, not an abort.
+        try {
+            Log::getInstance()->write(failure.what(), Log::ERROR);
+        } catch (std::exception const&) {
+        }
+        return 1;
+    }
+}

@@ -1,0 +1,5 @@
+#pragma once
+
+// The daemon's fixed paths, set at build time (see Paths.cpp).
+extern char const CONFIG_FILE_PATH[];
+extern char const PID_FILE_PATH[];

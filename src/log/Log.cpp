@@ -1,0 +1,100 @@
+#include "log/Log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "config/ConfigFile.h"
+#include "config/Singleton.h"
+#include "log/LogException.h"
+
+Log* Log::mInstance = nullptr;
+
+namespace {
+
+constexpr std::size_t TIME_BUFFER_SIZE = 30;
+
+// Highest level written under each named LogLevel; any other value writes every level.
+bool passesFilter(std::string const& setting, int level) {
+    if (setting == "debug") {
+        return level <= Log::DEBUG;
+    }
+    if (setting == "error") {
+        return level <= Log::ERROR;
+    }
+    if (setting == "info") {
+        return level <= Log::NOTICE;
+    }
+    return true;
+}
+
+char const* label(int level) {
+    switch (level) {
+        case Log::NOTICE:
+            return "[NOTICE] ";
+        case Log::ERROR:
+            return "[ERROR] ";
+        case Log::DEBUG:
+            return "[DEBUG] ";
+        default:
+            return "[UNKNOWN] ";
+    }
+}
+
+}  // namespace
+
+Log* Log::getInstance() {
+    if (mInstance == nullptr) {
+        mInstance = new Log();
+    }
+    return mInstance;
+}
+
+std::string Log::currentDateTime() {
+    std::time_t now = std::time(nullptr);
+    char buffer[TIME_BUFFER_SIZE] = {};
+    std::tm* local = std::localtime(&now);
+    if (local != nullptr) {
+        std::strftime(buffer, sizeof(buffer), "%F %T", local);
+    }
+    return buffer;
+}
+
+void Log::write(std::string const& message, LogLevel level) {
+    ConfigFile* config = Singleton<ConfigFile>::getInstance();
+    if (!passesFilter(config->getString("LogLevel"), level)) {
+        return;
+    }
+    std::string const path = config->getString("LogFile");
+
+    // One open, one write and one close per line: the file is never held open, so a
+    // rotated or deleted log is created anew by the next line. O_APPEND places each
+    // line at the end even when another process writes to the file too.
+    std::string line = currentDateTime();
+    line += ' ';
+    line += label(level);
+    line += message;
+    line += '\n';
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        throw LogException("could not open log file!");
+    }
+
+    // Write errors after a successful open are not reported; a short write is finished.
+    char const* data = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        ssize_t written = ::write(fd, data, left);
+        if (written <= 0) {
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    ::close(fd);
+}

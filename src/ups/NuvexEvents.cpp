@@ -1,0 +1,63 @@
+#include "ups/NuvexEvents.h"
+
+#include <string>
+
+#include "bus/Protocol.h"
+#include "config/ConfigFile.h"
+#include "config/Singleton.h"
+#include "log/Log.h"
+#include "ups/NuvexStatus.h"
+#include "ups/Shell.h"
+
+namespace {
+constexpr int LOW_BYTE = 0xFF;
+}
+
+NuvexEvents::NuvexEvents(NuvexStatus* status) : mStatusPoller(status) {}
+
+void NuvexEvents::exec() {
+    // One flag for the whole process: a shutdown starts at most once.
+    static bool ShutdownInProgress = false;
+
+    // While polls fail the board state is unknown: neither count nor reset.
+    if (!mStatusPoller->valid()) {
+        return;
+    }
+    int status = mStatusPoller->getStatus();
+
+    if ((status & STATUS_PRIMARY_POWER) != 0) {
+        mTimerCount = 0;
+    } else if (!ShutdownInProgress) {
+        ++mTimerCount;
+        int const limit = Singleton<ConfigFile>::getInstance()->getInt("ShutdownTimer", 10);
+        Log::getInstance()->write(
+            "Shutdown timer: " + std::to_string(mTimerCount) + " / " + std::to_string(limit),
+            Log::NOTICE);
+        if (mTimerCount >= limit) {
+            ShutdownInProgress = true;
+            shutdownSystem(false);
+        }
+        if (!mStatusPoller->valid()) {
+            return;
+        }
+        status = mStatusPoller->getStatus();
+    }
+
+    if ((status & STATUS_BUTTON) != 0 && !ShutdownInProgress) {
+        ShutdownInProgress = true;
+        Log::getInstance()->write("Button pressed!", Log::NOTICE);
+        shutdownSystem(true);
+    }
+}
+
+void NuvexEvents::shutdownSystem(bool manual) {
+    ConfigFile* config = Singleton<ConfigFile>::getInstance();
+    std::string const command = config->getString("ShutdownCmd");
+    Log::getInstance()->write(manual ? "Manual system shutdown!" : "System shutdown!",
+                              Log::NOTICE);
+    writeData(CMD_POWEROFF);
+    // Read only after the command byte: a bad value leaves the board without a delay
+    // byte and the shutdown command unstarted.
+    writeData(static_cast<unsigned char>(config->getInt("PowerOffTimer", 10) & LOW_BYTE));
+    runShellCommand(command);
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+
+#include "sched/Action.h"
+
+class NuvexStatus;
+
+// Turns the board's state into a shutdown: a countdown while primary power is
+// missing, or the board's push-button, then the delayed power-off and the
+// system's shutdown command.
+class NuvexEvents : public Action {
+public:
+    explicit NuvexEvents(NuvexStatus* status);
+
+    void exec() override;
+    // Logs the shutdown, tells the board to cut power after PowerOffTimer, runs ShutdownCmd.
+    void shutdownSystem(bool manual);
+
+    NuvexStatus* mStatusPoller;
+    std::int32_t mTimerCount = 0;  // runs without primary power since the last reset
+};

@@ -1,0 +1,8 @@
+#pragma once
+
+#include <string>
+
+// Hands a command text to the system shell. A text without any "&" gets " &"
+// appended so that the shell starts it in the background and returns at once;
+// one that holds an "&" anywhere runs as written. The result is not examined.
+void runShellCommand(std::string text);

@@ -1,0 +1,33 @@
+#include "TempDir.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+TempDir::TempDir() {
+    char const* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/nuvexmon-test-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    mPath = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(mPath, ignored);
+}
+
+std::string TempDir::write(std::string const& name, std::string const& content) const {
+    std::string const file = mPath + "/" + name;
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << content;
+    return file;
+}
+
+std::string TempDir::read(std::string const& name) const {
+    std::ifstream in(mPath + "/" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
