@@ -55,6 +55,10 @@ std::vector<ParseCase> const PARSE_CASES = {
      {"LogLevel"}},
 };
 
+void PrintTo(ParseCase const& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class ConfigFileParse : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(ConfigFileParse, StoresWhatTheFileSays) {

@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "BoardFixture.h"
+#include "bus/I2CException.h"
+#include "ups/NuvexEvents.h"
+#include "ups/NuvexStatus.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// A shutdown starts at most once per process, so every test here needs a
+// process of its own: ctest runs each test alone. Run together in one process,
+// all but the first are skipped.
+int testsInThisProcess = 0;
+
+class NuvexEventsTest : public BoardFixture {
+protected:
+    NuvexEventsTest() : mEvents(&mStatus) {
+        mStatus.mI2C = mBus.get();
+        mEvents.mI2C = mBus.get();
+        set("StatusChangedCmd", "");
+    }
+
+    void SetUp() override {
+        if (++testsInThisProcess > 1) {
+            GTEST_SKIP() << "needs a process of its own (run it through ctest)";
+        }
+    }
+
+    // One scheduler pass on which both actions are due: poll, then events.
+    void run(std::uint8_t status) {
+        mBoard.setStatus(status);
+        mStatus.exec();
+        mEvents.exec();
+    }
+
+    Lines events() const {
+        Lines lines = logLines("NOTICE");
+        Lines kept;
+        for (std::string const& line : lines) {
+            if (line.rfind("Status changed", 0) != 0) {
+                kept.push_back(line);
+            }
+        }
+        return kept;
+    }
+
+    std::string shutdownText() const { return recorder("shutdown") + " &"; }
+
+    NuvexStatus mStatus;
+    NuvexEvents mEvents;
+};
+
+TEST_F(NuvexEventsTest, CountdownToShutdownThenSilence) {
+    set("ShutdownTimer", "3");
+    run(0x01);
+    for (int i = 0; i < 6; ++i) {
+        run(0x02);
+    }
+    run(0x22);
+    run(0x01);
+    run(0x02);
+    EXPECT_EQ(events(), (Lines{"Shutdown timer: 1 / 3", "Shutdown timer: 2 / 3",
+                               "Shutdown timer: 3 / 3", "System shutdown!"}));
+    EXPECT_EQ(mBoard.powerOffRequests(), std::vector<std::uint8_t>{30});
+    EXPECT_EQ(recorded("shutdown"), Lines{shutdownText()});
+}
+
+TEST_F(NuvexEventsTest, PrimaryPowerResetsTheCountAndNoPowerBitsCount) {
+    run(0x01);
+    EXPECT_TRUE(events().empty());
+    run(0x02);
+    run(0x00);
+    run(0x04);
+    run(0x09);
+    run(0x00);
+    EXPECT_EQ(events(), (Lines{"Shutdown timer: 1 / 10", "Shutdown timer: 2 / 10",
+                               "Shutdown timer: 3 / 10", "Shutdown timer: 1 / 10"}));
+    EXPECT_EQ(mEvents.mTimerCount, 1);
+    EXPECT_TRUE(mBoard.powerOffRequests().empty());
+}
+
+TEST_F(NuvexEventsTest, FailedPollNeitherCountsNorResetsNorSeesTheButton) {
+    run(0x02);
+    mBoard.failTransfer(mBoard.polls() + 1, 2);
+    run(0x21);
+    EXPECT_EQ(mEvents.mTimerCount, 1);
+    run(0x02);
+    EXPECT_EQ(events(), (Lines{"Shutdown timer: 1 / 10", "Shutdown timer: 2 / 10"}));
+}
+
+class ShutdownLimit : public NuvexEventsTest, public ::testing::WithParamInterface<char const*> {};
+
+TEST_P(ShutdownLimit, FirstRunWithoutPrimaryPowerShutsDown) {
+    set("ShutdownTimer", GetParam());
+    run(0x02);
+    run(0x02);
+    EXPECT_EQ(events(), (Lines{"Shutdown timer: 1 / " + std::string(GetParam()), "System shutdown!"}));
+    EXPECT_EQ(recorded("shutdown").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Small, ShutdownLimit, ::testing::Values("1", "0", "-5"));
+
+TEST_F(NuvexEventsTest, ButtonWithPrimaryPower) {
+    run(0x01);
+    run(0x02);
+    run(0x21);
+    EXPECT_EQ(mEvents.mTimerCount, 0);
+    EXPECT_EQ(events(), (Lines{"Shutdown timer: 1 / 10", "Button pressed!", "Manual system shutdown!"}));
+    EXPECT_EQ(mBoard.powerOffRequests(), std::vector<std::uint8_t>{30});
+    EXPECT_EQ(recorded("shutdown"), Lines{shutdownText()});
+}
+
+TEST_F(NuvexEventsTest, ButtonOnBatteryBelowTheLimit) {
+    run(0x22);
+    run(0x22);
+    EXPECT_EQ(events(), (Lines{"Shutdown timer: 1 / 10", "Button pressed!", "Manual system shutdown!"}));
+    EXPECT_EQ(recorded("shutdown").size(), 1u);
+}
+
+TEST_F(NuvexEventsTest, ButtonOnTheRunThatReachesTheLimitIsNotActedOn) {
+    set("ShutdownTimer", "2");
+    run(0x02);
+    run(0x22);
+    EXPECT_EQ(events(), (Lines{"Shutdown timer: 1 / 2", "Shutdown timer: 2 / 2", "System shutdown!"}));
+    EXPECT_EQ(mBoard.powerOffRequests().size(), 1u);
+    EXPECT_EQ(recorded("shutdown").size(), 1u);
+}
+
+TEST_F(NuvexEventsTest, PowerOffTimerLowByteIsSent) {
+    set("PowerOffTimer", "300");
+    set("ShutdownCmd", recorder("shutdown") + " && true");
+    run(0x21);
+    EXPECT_EQ(mBoard.powerOffRequests(), std::vector<std::uint8_t>{0x2C});
+    // An ampersand anywhere: run as written.
+    EXPECT_EQ(recorded("shutdown"), Lines{recorder("shutdown") + " && true"});
+}
+
+TEST_F(NuvexEventsTest, BadPowerOffTimerSendsTheCommandByteAloneAndThrows) {
+    set("PowerOffTimer", "abc");
+    try {
+        run(0x21);
+        FAIL() << "no exception";
+    } catch (std::invalid_argument const& e) {
+        EXPECT_STREQ(e.what(), "stoi");
+    }
+    Lines const transfers = transfersOfPoll(1);
+    EXPECT_EQ(transfers.back(), "W 0x10");
+    EXPECT_EQ(transfers.size(), 41u);
+    EXPECT_EQ(events(), (Lines{"Button pressed!", "Manual system shutdown!"}));
+    EXPECT_TRUE(recorded("shutdown").empty());
+}
+
+TEST_F(NuvexEventsTest, BadShutdownTimerThrowsBeforeTheCountdownLine) {
+    set("ShutdownTimer", "soon");
+    run(0x01);
+    EXPECT_THROW(run(0x02), std::invalid_argument);
+    EXPECT_TRUE(events().empty());
+}
+
+TEST_F(NuvexEventsTest, FailedPowerOffWriteStartsNoShutdownCommand) {
+    mBoard.failTransfer(1, 42);  // the delay byte after CMD_POWEROFF
+    try {
+        run(0x21);
+        FAIL() << "no exception";
+    } catch (I2CException const& e) {
+        EXPECT_STREQ(e.what(), "could not write to i2c bus!");
+    }
+    EXPECT_TRUE(mBoard.powerOffRequests().empty());
+    EXPECT_TRUE(recorded("shutdown").empty());
+}
+
+}  // namespace
