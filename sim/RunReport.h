@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "SimRun.h"
+#include "Transfer.h"
+
+// What the nuvexsim runner prints about a run: the bus traffic, the commands the
+// program ran, and the one-line progress display.
+class RunReport {
+public:
+    // "0x02 (battery power)", "0x29 (primary power, charging, button)".
+    static std::string statusText(int status);
+    // Polls, transfers and failures, the status of each stretch of polls, and the
+    // power-off commands.
+    static std::string bus(std::vector<Transfer> const& transfers);
+    // One line per recorder call, with NUVEX_STATUS and NUVEX_LAST_STATUS.
+    static std::string commands(std::vector<SimRun::Call> const& calls);
+    // "[  3.5s] poll 7, status 0x02 (battery power) | <last log line>", cut to width.
+    static std::string progress(double seconds, std::vector<Transfer> const& transfers,
+                                std::string const& lastLogLine, std::size_t width);
+};
