@@ -196,6 +196,12 @@ void SimRun::writeRecorders() const {
 }
 
 void SimRun::writeConfig() const {
+    if (mHoldAtConfig) {
+        if (::mkfifo(path("nuvexmon.conf").c_str(), 0600) != 0) {
+            throw std::runtime_error("cannot create the FIFO " + path("nuvexmon.conf"));
+        }
+        return;
+    }
     if (mConfigTextSet) {
         writeFile("nuvexmon.conf", mConfigText);
         return;

@@ -67,6 +67,9 @@ public:
     void unset(std::string const& key);
     // Writes this text as nuvexmon.conf instead of the keys.
     void setConfigText(std::string const& text);
+    // Makes nuvexmon.conf a FIFO that nobody writes to: the program's start-up
+    // blocks in opening it, which holds the run before its mode is chosen.
+    void holdAtConfigFile() { mHoldAtConfig = true; }
     void setScenario(std::string const& text);
     // Where the board answers (NUVEXSIM_ADDRESS); 0x18 by default.
     void setBoardAddress(std::uint8_t address);
@@ -121,6 +124,7 @@ private:
     bool mKeep = false;
     std::vector<std::pair<std::string, std::string>> mConfig;
     bool mConfigTextSet = false;
+    bool mHoldAtConfig = false;
     std::string mConfigText;
     bool mScenarioSet = false;
     std::uint8_t mAddress = 0x18;

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "SimRun.h"
@@ -252,5 +254,39 @@ TEST(Daemon, FailureWithAnUnwritableLogStillExitsOne) {
     EXPECT_TRUE(exit.exitedWith(1)) << "signal " << exit.signal;
     EXPECT_EQ(run.errors(), "");
 }
+
+}  // namespace
+
+namespace {
+
+// A signal during start-up, before daemon mode has created a pid file, must not
+// remove the pid file of the daemon that is already running.
+class SignalDuringStartUp : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(SignalDuringStartUp, LeavesAnExistingPidFileAlone) {
+    SimRun run;
+    run.writeFile("nuvexmon.pid", "4242");
+    run.holdAtConfigFile();
+    run.start(GetParam());
+    // Opening the FIFO for writing succeeds only once the program holds it open for
+    // reading, well past the installation of its signal handler. It then waits in
+    // read() for a configuration that never comes.
+    int writer = -1;
+    for (int i = 0; i < 2000 && writer < 0; ++i) {
+        writer = ::open(run.path("nuvexmon.conf").c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer < 0) {
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+    }
+    ASSERT_GE(writer, 0) << "the program never opened its configuration file";
+    run.sendSignal(SIGTERM);
+    EXPECT_TRUE(run.wait().exitedWith(0));
+    ::close(writer);
+    EXPECT_EQ(run.pidFile(), "4242");
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SignalDuringStartUp,
+                         ::testing::Values(std::vector<std::string>{},
+                                           std::vector<std::string>{"poweroff"}));
 
 }  // namespace
