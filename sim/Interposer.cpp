@@ -5,6 +5,7 @@
 #include <linux/i2c.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -235,5 +236,24 @@ extern "C" __attribute__((visibility("default"))) int __ioctl_time64(int fd, uns
     } catch (...) {
         return fail(ENOMEM);
     }
+}
+#endif
+
+#ifdef NUVEXSIM_PRELOAD
+// Test facility (PauseOverride.h): with NUVEXSIM_PAUSE_US set, the daemon's pause between
+// passes, usleep(500000), lasts the given time; every other sleep goes on unchanged.
+extern "C" __attribute__((visibility("default"))) int usleep(useconds_t microseconds) {
+    using UsleepFunction = int (*)(useconds_t);
+    static UsleepFunction const next = [] {
+        void* symbol = ::dlsym(RTLD_NEXT, "usleep");
+        UsleepFunction function = nullptr;
+        static_assert(sizeof(symbol) == sizeof(function), "function and data pointers differ");
+        std::memcpy(&function, &symbol, sizeof(function));
+        return function;
+    }();
+    if (next == nullptr) {
+        return fail(ENOSYS);
+    }
+    return next(static_cast<useconds_t>(PreloadSession::pause().sleepFor(microseconds)));
 }
 #endif

@@ -79,6 +79,22 @@ void PreloadSession::install(Interposer& interposer) {
                           static_cast<std::uint8_t>(address));
 }
 
+PauseOverride const& PreloadSession::pause() {
+    static PauseOverride const theOverride = [] {
+        char const* setting = variable("NUVEXSIM_PAUSE_US");
+        if (setting == nullptr) {
+            return PauseOverride();
+        }
+        try {
+            return PauseOverride(setting);
+        } catch (std::exception const&) {
+            report("ignoring NUVEXSIM_PAUSE_US='" + std::string(setting) + "'");
+        }
+        return PauseOverride();
+    }();
+    return theOverride;
+}
+
 // Everything here lives as long as the process: ioctl() may still come in while the
 // process exits.
 BoardModel* PreloadSession::claim() {

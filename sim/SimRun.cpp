@@ -72,6 +72,36 @@ bool pollUntil(std::chrono::milliseconds timeout, Condition condition) {
     }
 }
 
+}  // namespace
+
+std::vector<std::string> SimRun::emulator() {
+    char const* fromEnvironment = std::getenv("NUVEXSIM_EMULATOR");
+#ifdef NUVEXSIM_EMULATOR_DEFAULT
+    std::string text = fromEnvironment != nullptr ? fromEnvironment : NUVEXSIM_EMULATOR_DEFAULT;
+#else
+    std::string text = fromEnvironment != nullptr ? fromEnvironment : "";
+#endif
+    std::replace(text.begin(), text.end(), '|', ';');
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string word; std::getline(in, word, ';');) {
+        if (!word.empty()) {
+            words.push_back(word);
+        }
+    }
+    return words;
+}
+
+std::string SimRun::emulatorShellPrefix() {
+    std::string prefix;
+    for (std::string const& word : emulator()) {
+        prefix += "'" + word + "' ";
+    }
+    return prefix;
+}
+
+namespace {
+
 std::string findProgram(std::string const& program) {
     if (program.find('/') != std::string::npos) {
         return program;
@@ -218,7 +248,8 @@ std::vector<std::string> SimRun::environment() const {
         {"PATH", path("bin") + ":" +
                      std::string(std::getenv("PATH") != nullptr ? std::getenv("PATH")
                                                                 : "/usr/sbin:/usr/bin:/sbin:/bin")},
-        {"LD_PRELOAD", preloadLibrary()},
+        // Under an emulator the library is for the emulated program alone (see start()).
+        {"LD_PRELOAD", emulator().empty() ? preloadLibrary() : std::string()},
         {"NUVEXSIM_DEVICE", devicePath()},
         {"NUVEXSIM_ADDRESS", std::to_string(mAddress)},
         {"NUVEXSIM_TRACE", path("trace.txt")},
@@ -229,6 +260,17 @@ std::vector<std::string> SimRun::environment() const {
     if (mScenarioSet) {
         own.emplace_back("NUVEXSIM_SCENARIO", path("scenario.txt"));
     }
+#ifdef NUVEXSIM_SANITIZED_PROGRAM
+    // The sandbox program is built with AddressSanitizer, whose runtime insists on coming
+    // first in the list of loaded libraries; libnuvexsim.so (built without sanitizers)
+    // must come before it to answer ioctl(). The caller's options stay in force.
+    char const* given = std::getenv("ASAN_OPTIONS");
+    std::string asanOptions = given != nullptr ? given : "";
+    if (!asanOptions.empty()) {
+        asanOptions += ":";
+    }
+    own.emplace_back("ASAN_OPTIONS", asanOptions + "verify_asan_link_order=0");
+#endif
     own.insert(own.end(), mEnv.begin(), mEnv.end());
 
     std::vector<std::string> result;
@@ -256,12 +298,23 @@ void SimRun::start(std::vector<std::string> const& arguments, std::string const&
     if (mPid > 0) {
         throw std::runtime_error("SimRun runs one program");
     }
-    std::string const executable = findProgram(program);
+    std::string executable = findProgram(program);
     writeConfig();
     mStart = std::chrono::steady_clock::now();
 
     // Everything the child needs is ready before fork(): it only makes system calls.
     std::vector<std::string> argumentTexts{executable};
+    // A cross-built program runs under the user-mode emulator, which hands the
+    // preload library to the program's own loader. The host's loader never sees it,
+    // so the host programs the daemon starts (the shell, the recorders) are left alone.
+    std::vector<std::string> const emulation = emulator();
+    if (!emulation.empty()) {
+        argumentTexts = emulation;
+        argumentTexts[0] = findProgram(emulation[0]);
+        argumentTexts.insert(argumentTexts.end(),
+                             {"-E", "LD_PRELOAD=" + preloadLibrary(), executable});
+        executable = argumentTexts[0];
+    }
     argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
     std::vector<std::string> const environmentTexts = environment();
     std::vector<char*> argv;
@@ -291,6 +344,13 @@ void SimRun::start(std::vector<std::string> const& arguments, std::string const&
             ::dup2(outFd, STDOUT_FILENO) < 0 || ::dup2(errFd, STDERR_FILENO) < 0 ||
             ::chdir(mDir.c_str()) != 0) {
             ::_exit(EXEC_FAILED);
+        }
+        // The program starts with standard input, output and error only, as under a
+        // service manager.
+        for (int const fd : {in, outFd, errFd}) {
+            if (fd > STDERR_FILENO) {
+                ::close(fd);
+            }
         }
         ::execve(executable.c_str(), argv.data(), envp.data());
         ssize_t const ignored = ::write(STDERR_FILENO, execFailed, sizeof(execFailed) - 1);

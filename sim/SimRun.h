@@ -49,6 +49,12 @@ public:
     // The built nuvexmon-sandbox and libnuvexsim.so.
     static std::string sandboxProgram();
     static std::string preloadLibrary();
+    // What runs a program built for the target on this machine: nothing on a native
+    // build, the user-mode emulator and its options under a cross build. Taken from
+    // NUVEXSIM_EMULATOR ("qemu-arm;-L;/usr/arm-linux-gnueabihf") or from the build.
+    static std::vector<std::string> emulator();
+    // The same, as the start of a shell command line ("" or "'qemu-arm' '-L' '...' ").
+    static std::string emulatorShellPrefix();
 
     SimRun();
     ~SimRun();

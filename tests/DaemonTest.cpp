@@ -152,6 +152,7 @@ TEST(Daemon, ThreeFailedPollsEndTheDaemonAndKeepThePidFile) {
     SimRun::Exit const exit = run.wait(LONG_WAIT);
     EXPECT_TRUE(exit.exitedWith(1));
     Lines const lines = run.logLines();
+    ASSERT_GE(lines.size(), 3u);
     Lines const tail(lines.end() - 3, lines.end());
     EXPECT_EQ(tail, (Lines{"[DEBUG] could not write to i2c bus!", "[DEBUG] could not write to i2c bus!",
                            "[ERROR] could not communicate with nuvexmon!"}));
@@ -214,7 +215,7 @@ TEST(Daemon, SecondInstanceIsRefusedAndLeavesTheFirstOnesPidFile) {
 
     // The second instance shares the first one's working directory and so its pid file.
     std::string const command = "cd '" + first.dir() + "' && PATH='" + first.path("bin") +
-                                ":/usr/bin:/bin' '" + SimRun::sandboxProgram() +
+                                ":/usr/bin:/bin' " + SimRun::emulatorShellPrefix() + "'" + SimRun::sandboxProgram() +
                                 "' > second.out 2>&1; echo $? > second.status";
     ASSERT_EQ(std::system(command.c_str()), 0);
     EXPECT_EQ(first.readFile("second.out"), "nuvexmon already running!\n");

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include "config/ConfigFile.h"
@@ -43,6 +44,18 @@ char const* label(int level) {
     }
 }
 
+// Writes the local time as "%F %T" into the buffer (empty if it cannot be had) and
+// returns its length.
+std::size_t formatDateTime(char (&buffer)[TIME_BUFFER_SIZE]) {
+    std::time_t now = std::time(nullptr);
+    buffer[0] = '\0';
+    std::tm* local = std::localtime(&now);
+    if (local != nullptr) {
+        std::strftime(buffer, sizeof(buffer), "%F %T", local);
+    }
+    return std::strlen(buffer);
+}
+
 }  // namespace
 
 Log* Log::getInstance() {
@@ -53,26 +66,26 @@ Log* Log::getInstance() {
 }
 
 std::string Log::currentDateTime() {
-    std::time_t now = std::time(nullptr);
     char buffer[TIME_BUFFER_SIZE] = {};
-    std::tm* local = std::localtime(&now);
-    if (local != nullptr) {
-        std::strftime(buffer, sizeof(buffer), "%F %T", local);
-    }
-    return buffer;
+    std::size_t const length = formatDateTime(buffer);
+    return std::string(buffer, length);
 }
 
-void Log::write(std::string const& message, LogLevel level) {
+void Log::write(std::string_view message, LogLevel level) {
+    // Both settings are looked up for every line, by reference: no copy is made.
     ConfigFile* config = Singleton<ConfigFile>::getInstance();
-    if (!passesFilter(config->getString("LogLevel"), level)) {
+    if (!passesFilter(config->getValue("LogLevel"), level)) {
         return;
     }
-    std::string const path = config->getString("LogFile");
+    std::string const& path = config->getValue("LogFile");
 
     // One open, one write and one close per line: the file is never held open, so a
     // rotated or deleted log is created anew by the next line. O_APPEND places each
     // line at the end even when another process writes to the file too.
-    std::string line = currentDateTime();
+    char stamp[TIME_BUFFER_SIZE];
+    std::size_t const stampLength = formatDateTime(stamp);
+    std::string& line = mLine;
+    line.assign(stamp, stampLength);
     line += ' ';
     line += label(level);
     line += message;

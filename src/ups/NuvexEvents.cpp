@@ -1,5 +1,6 @@
 #include "ups/NuvexEvents.h"
 
+#include <cstdio>
 #include <string>
 
 #include "bus/Protocol.h"
@@ -11,7 +12,8 @@
 
 namespace {
 constexpr int LOW_BYTE = 0xFF;
-}
+constexpr std::size_t TIMER_LINE_SIZE = 48;  // "Shutdown timer: N / L", two 32-bit numbers
+}  // namespace
 
 NuvexEvents::NuvexEvents(NuvexStatus* status) : mStatusPoller(status) {}
 
@@ -30,9 +32,11 @@ void NuvexEvents::exec() {
     } else if (!ShutdownInProgress) {
         ++mTimerCount;
         int const limit = Singleton<ConfigFile>::getInstance()->getInt("ShutdownTimer", 10);
-        Log::getInstance()->write(
-            "Shutdown timer: " + std::to_string(mTimerCount) + " / " + std::to_string(limit),
-            Log::NOTICE);
+        // Formatted in place: "%d" writes what std::to_string does, without heap strings.
+        char line[TIMER_LINE_SIZE];
+        std::snprintf(line, sizeof(line), "Shutdown timer: %d / %d", static_cast<int>(mTimerCount),
+                      limit);
+        Log::getInstance()->write(line, Log::NOTICE);
         if (mTimerCount >= limit) {
             ShutdownInProgress = true;
             shutdownSystem(false);
@@ -53,8 +57,7 @@ void NuvexEvents::exec() {
 void NuvexEvents::shutdownSystem(bool manual) {
     ConfigFile* config = Singleton<ConfigFile>::getInstance();
     std::string const command = config->getString("ShutdownCmd");
-    Log::getInstance()->write(manual ? "Manual system shutdown!" : "System shutdown!",
-                              Log::NOTICE);
+    Log::getInstance()->write(manual ? "Manual system shutdown!" : "System shutdown!", Log::NOTICE);
     writeData(CMD_POWEROFF);
     // Read only after the command byte: a bad value leaves the board without a delay
     // byte and the shutdown command unstarted.

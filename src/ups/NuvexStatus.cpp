@@ -15,6 +15,7 @@ namespace {
 constexpr unsigned int SAMPLE_PAUSE_MICROSECONDS = 1000;
 constexpr int BYTE_SHIFT = 256;
 constexpr std::size_t MEASURE_LINE_SIZE = 64;
+constexpr std::size_t STATUS_LINE_SIZE = 32;  // "Current Status: -2147483648"
 
 int readWord(Action& action) {
     int const high = action.readData();
@@ -32,22 +33,30 @@ void NuvexStatus::exec() {
         writeData(REG_STATUS);
         mLastStatus = mStatus;
         mStatus = readData();
-        log->write("Current Status: " + std::to_string(mStatus), Log::DEBUG);
+        // Formatted in place: "%d" writes what std::to_string does, without a heap string.
+        char statusLine[STATUS_LINE_SIZE];
+        std::snprintf(statusLine, sizeof(statusLine), "Current Status: %d", mStatus);
+        log->write(statusLine, Log::DEBUG);
 
         // Only the power bits make a change: the button and the bits the board
         // leaves uninterpreted may flip without the power state changing.
         if (mLastStatus != -1 && ((mLastStatus ^ mStatus) & STATUS_POWER_MASK) != 0) {
             execStatusChange();
+            // LogStatusDesc is looked up for each of the two descriptions.
             ConfigFile* config = Singleton<ConfigFile>::getInstance();
             std::string line = "Status changed from ";
             line += std::to_string(mLastStatus & STATUS_POWER_MASK);
-            if (config->getString("LogStatusDesc") == "1") {
-                line += " (" + toString(mLastStatus) + ")";
+            if (config->getValue("LogStatusDesc") == "1") {
+                line += " (";
+                line += toString(mLastStatus);
+                line += ')';
             }
             line += " to ";
             line += std::to_string(mStatus & STATUS_POWER_MASK);
-            if (config->getString("LogStatusDesc") == "1") {
-                line += " (" + toString(mStatus) + ")";
+            if (config->getValue("LogStatusDesc") == "1") {
+                line += " (";
+                line += toString(mStatus);
+                line += ')';
             }
             log->write(line, Log::NOTICE);
         }

@@ -58,7 +58,8 @@ struct RunnerResult {
 };
 
 RunnerResult runner(std::string const& arguments) {
-    std::string const command = std::string(NUVEXSIM_RUNNER) + " " + arguments + " 2>&1";
+    std::string const command =
+        SimRun::emulatorShellPrefix() + std::string(NUVEXSIM_RUNNER) + " " + arguments + " 2>&1";
     RunnerResult result{-1, ""};
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) {

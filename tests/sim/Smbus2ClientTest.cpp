@@ -45,6 +45,9 @@ bool smbus2Installed() {
 }
 
 TEST(Smbus2Client, ReadsStatusMeasurementVersionAndSendsPowerOff) {
+#ifdef NUVEXSIM_EMULATED
+    GTEST_SKIP() << "the host's Python cannot load the simulator built for the target";
+#endif
     if (!smbus2Installed()) {
         GTEST_SKIP() << "python3-smbus2 is not installed (apt-get install python3-smbus2)";
     }
