@@ -209,17 +209,25 @@ int Interposer::smbus(Device const& device, Descriptor const& descriptor, void* 
 // The entry points that take the place of the C library's. glibc declares ioctl as
 // int ioctl(int, unsigned long, ...) and every request here passes one word-sized
 // argument, read as a pointer the way the C library itself reads it.
+namespace {
+
+int answer(int fd, unsigned long request, void* argument, Interposer::Next next) noexcept {
+    try {
+        return Interposer::instance().ioctl(fd, request, argument, next);
+    } catch (...) {
+        return fail(ENOMEM);
+    }
+}
+
+}  // namespace
+
 extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request,
                                                             ...) noexcept {
     std::va_list arguments;
     va_start(arguments, request);
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
-    try {
-        return Interposer::instance().ioctl(fd, request, argument, &Interposer::forward);
-    } catch (...) {
-        return fail(ENOMEM);
-    }
+    return answer(fd, request, argument, &Interposer::forward);
 }
 
 #ifdef NUVEXSIM_IOCTL_TIME64
@@ -231,11 +239,7 @@ extern "C" __attribute__((visibility("default"))) int __ioctl_time64(int fd, uns
     va_start(arguments, request);
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
-    try {
-        return Interposer::instance().ioctl(fd, request, argument, &Interposer::forwardTime64);
-    } catch (...) {
-        return fail(ENOMEM);
-    }
+    return answer(fd, request, argument, &Interposer::forwardTime64);
 }
 #endif
 
