@@ -128,6 +128,16 @@ std::vector<std::uint8_t> Trace::powerOffRequests(std::vector<Transfer> const& t
     return requests;
 }
 
+std::vector<double> Trace::pollStarts(std::vector<Transfer> const& transfers) {
+    std::vector<double> starts;
+    for (Transfer const& t : transfers) {
+        if (t.write && t.byte == 0x00 && t.poll > starts.size()) {
+            starts.push_back(t.seconds);
+        }
+    }
+    return starts;
+}
+
 std::vector<Transfer> readTrace(std::string const& path) {
     return Trace::read(path);
 }

@@ -34,6 +34,8 @@ public:
     static std::vector<Transfer> read(std::string const& path);
     // The delay byte of each completed CMD_POWEROFF, by the board's own rules.
     static std::vector<std::uint8_t> powerOffRequests(std::vector<Transfer> const& transfers);
+    // The time of each poll's status command, poll 1 first.
+    static std::vector<double> pollStarts(std::vector<Transfer> const& transfers);
 };
 
 // Shorthand for Trace::read().

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "SimRun.h"
+#include "Trace.h"
 
 namespace {
 
@@ -28,16 +29,6 @@ Lines withLabel(Lines const& lines, std::string const& label) {
     return selected;
 }
 
-// Times at which each poll's status command went out.
-std::vector<double> pollStarts(std::vector<Transfer> const& trace) {
-    std::vector<double> starts;
-    for (Transfer const& t : trace) {
-        if (t.write && t.byte == 0x00 && t.poll > starts.size()) {
-            starts.push_back(t.seconds);
-        }
-    }
-    return starts;
-}
 
 std::vector<std::uint8_t> writesAfterPolling(std::vector<Transfer> const& trace) {
     // Bytes the host sent that were no command of a poll: the power-off exchange.
@@ -128,7 +119,7 @@ TEST(Daemon, PassesAndTheirActionsOnTheLogAndTheTrace) {
                      "[DEBUG] Current Status: 2", "[DEBUG] U: 5000mV, I: 312mA "}));
 
     std::vector<Transfer> const trace = run.trace();
-    std::vector<double> const starts = pollStarts(trace);
+    std::vector<double> const starts = Trace::pollStarts(trace);
     ASSERT_GE(starts.size(), 5u);
     for (std::size_t i = 1; i < starts.size(); ++i) {
         double const gap = starts[i] - starts[i - 1];

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "SimRun.h"
+#include "Trace.h"
 
 namespace {
 
@@ -14,16 +15,6 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds LONG_WAIT{20000};
 
-// Times at which each poll's status command went out.
-std::vector<double> pollStarts(std::vector<Transfer> const& trace) {
-    std::vector<double> starts;
-    for (Transfer const& t : trace) {
-        if (t.write && t.byte == 0x00 && t.poll > starts.size()) {
-            starts.push_back(t.seconds);
-        }
-    }
-    return starts;
-}
 
 // From each poll's status command to its version command: the five measurement samples,
 // each followed by the daemon's 1 ms pause.
@@ -48,7 +39,7 @@ TEST(PauseFacility, TheDaemonPausesTheGivenTimeAndStillSamplesOneMillisecondApar
     EXPECT_TRUE(run.stop().exitedWith(0));
     EXPECT_EQ(run.errors(), "");
     std::vector<Transfer> const trace = run.trace();
-    std::vector<double> const starts = pollStarts(trace);
+    std::vector<double> const starts = Trace::pollStarts(trace);
     ASSERT_GE(starts.size(), 11u);
     // Ten passes with a 500 ms pause would take five seconds at least.
     EXPECT_LT(starts[10] - starts[0], 3.0);
@@ -68,7 +59,7 @@ TEST(PauseFacility, ABadValueIsReportedAndChangesNothing) {
     ASSERT_TRUE(run.waitForPoll(3, LONG_WAIT));
     EXPECT_TRUE(run.stop().exitedWith(0));
     EXPECT_EQ(run.errors(), "nuvexsim: ignoring NUVEXSIM_PAUSE_US='fast'\n");
-    std::vector<double> const starts = pollStarts(run.trace());
+    std::vector<double> const starts = Trace::pollStarts(run.trace());
     ASSERT_GE(starts.size(), 3u);
     EXPECT_GE(starts[2] - starts[1], 0.45);
 }
