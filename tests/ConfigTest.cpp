@@ -30,20 +30,27 @@ std::vector<ParseCase> const PARSE_CASES = {
     {"blanks_kept", "LogLevel = error\n", {{"LogLevel ", " error"}}, {"LogLevel"}},
     {"quoted", "ShutdownCmd=\"shutdown -h now\"\n", {{"ShutdownCmd", "shutdown -h now"}}, {}},
     {"quotes_inside", "ShutdownCmd=echo \"a=b\" done\n", {{"ShutdownCmd", "echo a=b done"}}, {}},
-    {"escaped_quote", "StatusChangedCmd=\"logger \\\"power\\\"\"\n",
-     {{"StatusChangedCmd", "logger \"power\""}}, {}},
+    {"escaped_quote",
+     "StatusChangedCmd=\"logger \\\"power\\\"\"\n",
+     {{"StatusChangedCmd", "logger \"power\""}},
+     {}},
     {"escapes_drop_backslash", "X=\"a\\\\b\\nc\"\n", {{"X", "abnc"}}, {}},
     {"backslash_outside_quotes", "X=a\\b\n", {{"X", "a\\b"}}, {}},
     {"quotes_in_key", "\"LogLevel\"=info\n", {{"\"LogLevel\"", "info"}}, {"LogLevel"}},
     {"no_comments", "LogLevel=info # quiet\n", {{"LogLevel", "info # quiet"}}, {}},
-    {"later_equals_in_value", "ShutdownCmd=env X=1 init 0\n", {{"ShutdownCmd", "env X=1 init 0"}}, {}},
+    {"later_equals_in_value",
+     "ShutdownCmd=env X=1 init 0\n",
+     {{"ShutdownCmd", "env X=1 init 0"}},
+     {}},
     {"empty_value", "LogLevel=\n", {{"LogLevel", ""}}, {}},
     {"crlf", "LogLevel=info\r\n", {{"LogLevel", "info"}}, {}},
     {"lone_cr_ends_nothing", "A=1\rB=2\n", {{"A", "1B=2"}}, {"B"}},
     {"empty_line", "\n", {{"", ""}}, {}},
     {"quoted_line_feed", "Cmd=\"first\nsecond\"\n", {{"Cmd", "first\nsecond"}}, {}},
     {"last_line_without_lf", "PowerOffTimer=20", {{"PowerOffTimer", "20"}}, {}},
-    {"unclosed_quote_swallows", "Cmd=x\"y\nLogLevel=info\n", {{"Cmd", "xy\nLogLevel=info\n"}},
+    {"unclosed_quote_swallows",
+     "Cmd=x\"y\nLogLevel=info\n",
+     {{"Cmd", "xy\nLogLevel=info\n"}},
      {"LogLevel"}},
     {"key_without_equals", "LogLevel\n", {{"LogLevel", ""}}, {}},
     {"last_one_wins", "LogLevel=info\nLogLevel=error\n", {{"LogLevel", "error"}}, {}},
@@ -51,7 +58,9 @@ std::vector<ParseCase> const PARSE_CASES = {
     {"cut_in_key_state", "LogLevel", {{"LogLevel", ""}}, {}},
     {"cut_without_key_dropped", "=value", {}, {""}},
     {"nul_bytes", std::string("A=x\0y\n", 6), {{"A", std::string("x\0y", 3)}}, {}},
-    {"section_and_comment_lines", "[main]\n# LogLevel\n", {{"[main]", ""}, {"# LogLevel", ""}},
+    {"section_and_comment_lines",
+     "[main]\n# LogLevel\n",
+     {{"[main]", ""}, {"# LogLevel", ""}},
      {"LogLevel"}},
 };
 
@@ -127,11 +136,22 @@ struct IntCase {
 
 TEST(Config, GetIntFollowsStrtol) {
     std::vector<IntCase> const cases = {
-        {"0x18", 16, 24},   {"18", 16, 24},          {" 18", 16, 24},          {"0X18", 16, 24},
-        {"30 seconds", 10, 30}, {"30s", 10, 30},     {"-5", 10, -5},           {"+7", 10, 7},
-        {"0x1e", 10, 0},    {"0x118", 16, 0x118},    {"2147483647", 10, 2147483647},
-        {"-2147483648", 10, -2147483647 - 1},        {"7fffffff", 16, 2147483647},
-        {"-1", 10, -1},     {"\t\n 300", 10, 300},   {"0x", 16, 0},
+        {"0x18", 16, 24},
+        {"18", 16, 24},
+        {" 18", 16, 24},
+        {"0X18", 16, 24},
+        {"30 seconds", 10, 30},
+        {"30s", 10, 30},
+        {"-5", 10, -5},
+        {"+7", 10, 7},
+        {"0x1e", 10, 0},
+        {"0x118", 16, 0x118},
+        {"2147483647", 10, 2147483647},
+        {"-2147483648", 10, -2147483647 - 1},
+        {"7fffffff", 16, 2147483647},
+        {"-1", 10, -1},
+        {"\t\n 300", 10, 300},
+        {"0x", 16, 0},
     };
     for (IntCase const& c : cases) {
         Config config;
@@ -154,7 +174,7 @@ TEST(Config, GetIntRejectsNonNumbersAndOutOfRangeWithStoi) {
     }
     // Out of int32 range whatever the width of long: the same on the ARM target and x86-64.
     std::vector<std::pair<std::string, int>> const outOfRange = {
-        {"4294967296", 10},  {"2147483648", 10},          {"-2147483649", 10},
+        {"4294967296", 10},  {"2147483648", 10},           {"-2147483649", 10},
         {"80000000", 16},    {"99999999999999999999", 10}, {"-99999999999999999999", 10},
         {"0x100000000", 16},
     };
@@ -176,10 +196,14 @@ TEST(ConfigArg, OnlyTheExactWordSelectsPowerOff) {
         char const* expected;
     };
     std::vector<ArgCase> const cases = {
-        {{"nuvexmon", "poweroff"}, "1"},   {{"nuvexmon", "-v", "poweroff"}, "1"},
-        {{"poweroff"}, "1"},               {{"nuvexmon", "x", "poweroff"}, "1"},
-        {{"nuvexmon", "Poweroff"}, "0"},   {{"nuvexmon", "--poweroff"}, "0"},
-        {{"nuvexmon", "poweroff=1"}, "0"}, {{"nuvexmon", "poweroffx"}, "0"},
+        {{"nuvexmon", "poweroff"}, "1"},
+        {{"nuvexmon", "-v", "poweroff"}, "1"},
+        {{"poweroff"}, "1"},
+        {{"nuvexmon", "x", "poweroff"}, "1"},
+        {{"nuvexmon", "Poweroff"}, "0"},
+        {{"nuvexmon", "--poweroff"}, "0"},
+        {{"nuvexmon", "poweroff=1"}, "0"},
+        {{"nuvexmon", "poweroffx"}, "0"},
         {{"nuvexmon"}, "0"},
     };
     for (ArgCase const& c : cases) {

@@ -29,7 +29,6 @@ Lines withLabel(Lines const& lines, std::string const& label) {
     return selected;
 }
 
-
 std::vector<std::uint8_t> writesAfterPolling(std::vector<Transfer> const& trace) {
     // Bytes the host sent that were no command of a poll: the power-off exchange.
     std::vector<std::uint8_t> bytes;
@@ -145,8 +144,9 @@ TEST(Daemon, ThreeFailedPollsEndTheDaemonAndKeepThePidFile) {
     Lines const lines = run.logLines();
     ASSERT_GE(lines.size(), 3u);
     Lines const tail(lines.end() - 3, lines.end());
-    EXPECT_EQ(tail, (Lines{"[DEBUG] could not write to i2c bus!", "[DEBUG] could not write to i2c bus!",
-                           "[ERROR] could not communicate with nuvexmon!"}));
+    EXPECT_EQ(tail,
+              (Lines{"[DEBUG] could not write to i2c bus!", "[DEBUG] could not write to i2c bus!",
+                     "[ERROR] could not communicate with nuvexmon!"}));
     // The pid file stays and refuses the next start.
     EXPECT_TRUE(run.pidFileExists());
 }
@@ -206,7 +206,8 @@ TEST(Daemon, SecondInstanceIsRefusedAndLeavesTheFirstOnesPidFile) {
 
     // The second instance shares the first one's working directory and so its pid file.
     std::string const command = "cd '" + first.dir() + "' && PATH='" + first.path("bin") +
-                                ":/usr/bin:/bin' " + SimRun::emulatorShellPrefix() + "'" + SimRun::sandboxProgram() +
+                                ":/usr/bin:/bin' " + SimRun::emulatorShellPrefix() + "'" +
+                                SimRun::sandboxProgram() +
                                 "' > second.out 2>&1; echo $? > second.status";
     ASSERT_EQ(std::system(command.c_str()), 0);
     EXPECT_EQ(first.readFile("second.out"), "nuvexmon already running!\n");

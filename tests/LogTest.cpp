@@ -59,8 +59,7 @@ TEST_F(LogTest, FilterTable) {
             Log::getInstance()->write("x", static_cast<Log::LogLevel>(level));
         }
         std::string const text = mDir.read("filter.log");
-        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'),
-                  static_cast<long>(row.written.size()))
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), static_cast<long>(row.written.size()))
             << "LogLevel '" << row.setting << "'";
     }
 }
@@ -73,7 +72,7 @@ TEST_F(LogTest, LineShapeAndLabels) {
     log->write("level two", static_cast<Log::LogLevel>(2));
     log->write("", Log::NOTICE);
     log->write("first\nsecond", Log::DEBUG);
-    std::regex const expected(STAMP + R"(\[NOTICE\] Button pressed!\n)" +  //
+    std::regex const expected(STAMP + R"(\[NOTICE\] Button pressed!\n)" +   //
                               STAMP + R"(\[ERROR\] stoi\n)" +               //
                               STAMP + R"(\[DEBUG\] Current Status: 1\n)" +  //
                               STAMP + R"(\[UNKNOWN\] level two\n)" +        //

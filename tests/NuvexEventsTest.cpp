@@ -100,7 +100,8 @@ TEST_P(ShutdownLimit, FirstRunWithoutPrimaryPowerShutsDown) {
     set("ShutdownTimer", GetParam());
     run(0x02);
     run(0x02);
-    EXPECT_EQ(events(), (Lines{"Shutdown timer: 1 / " + std::string(GetParam()), "System shutdown!"}));
+    EXPECT_EQ(events(),
+              (Lines{"Shutdown timer: 1 / " + std::string(GetParam()), "System shutdown!"}));
     EXPECT_EQ(recorded("shutdown").size(), 1u);
 }
 
@@ -111,7 +112,8 @@ TEST_F(NuvexEventsTest, ButtonWithPrimaryPower) {
     run(0x02);
     run(0x21);
     EXPECT_EQ(mEvents.mTimerCount, 0);
-    EXPECT_EQ(events(), (Lines{"Shutdown timer: 1 / 10", "Button pressed!", "Manual system shutdown!"}));
+    EXPECT_EQ(events(),
+              (Lines{"Shutdown timer: 1 / 10", "Button pressed!", "Manual system shutdown!"}));
     EXPECT_EQ(mBoard.powerOffRequests(), std::vector<std::uint8_t>{30});
     EXPECT_EQ(recorded("shutdown"), Lines{shutdownText()});
 }
@@ -119,7 +121,8 @@ TEST_F(NuvexEventsTest, ButtonWithPrimaryPower) {
 TEST_F(NuvexEventsTest, ButtonOnBatteryBelowTheLimit) {
     run(0x22);
     run(0x22);
-    EXPECT_EQ(events(), (Lines{"Shutdown timer: 1 / 10", "Button pressed!", "Manual system shutdown!"}));
+    EXPECT_EQ(events(),
+              (Lines{"Shutdown timer: 1 / 10", "Button pressed!", "Manual system shutdown!"}));
     EXPECT_EQ(recorded("shutdown").size(), 1u);
 }
 
@@ -127,7 +130,8 @@ TEST_F(NuvexEventsTest, ButtonOnTheRunThatReachesTheLimitIsNotActedOn) {
     set("ShutdownTimer", "2");
     run(0x02);
     run(0x22);
-    EXPECT_EQ(events(), (Lines{"Shutdown timer: 1 / 2", "Shutdown timer: 2 / 2", "System shutdown!"}));
+    EXPECT_EQ(events(),
+              (Lines{"Shutdown timer: 1 / 2", "Shutdown timer: 2 / 2", "System shutdown!"}));
     EXPECT_EQ(mBoard.powerOffRequests().size(), 1u);
     EXPECT_EQ(recorded("shutdown").size(), 1u);
 }

@@ -119,8 +119,9 @@ TEST_F(NuvexStatusTest, HookGetsTheExactTextWithBothVariables) {
     mStatus.exec();
     mBoard.setStatus(0x02);
     mStatus.exec();
-    EXPECT_EQ(recorded("hook"),
-              Lines{"export NUVEX_STATUS=\"2\" ;export NUVEX_LAST_STATUS=\"9\" ;" + command + " &"});
+    EXPECT_EQ(
+        recorded("hook"),
+        Lines{"export NUVEX_STATUS=\"2\" ;export NUVEX_LAST_STATUS=\"9\" ;" + command + " &"});
     // The hook runs before the change line is written.
     EXPECT_EQ(logLines("NOTICE"),
               Lines{"Status changed from 9 (primary power,charging) to 2 (battery power)"});
@@ -142,7 +143,8 @@ TEST_F(NuvexStatusTest, EmptyHookRunsNothingAndTheChangeIsLogged) {
     mStatus.exec();
     mBoard.setStatus(0x02);
     mStatus.exec();
-    EXPECT_EQ(logLines("NOTICE"), Lines{"Status changed from 1 (primary power) to 2 (battery power)"});
+    EXPECT_EQ(logLines("NOTICE"),
+              Lines{"Status changed from 1 (primary power) to 2 (battery power)"});
     EXPECT_TRUE(mStatus.valid());
 }
 
@@ -156,9 +158,9 @@ TEST_F(NuvexStatusTest, MissingHookKeyCountsAsFailedPoll) {
     mStatus.exec();
     mBoard.setStatus(0x02);
     mStatus.exec();
-    EXPECT_EQ(logLines(), (Lines{"[DEBUG] Current Status: 1", "[DEBUG] U: 5000mV, I: 312mA ",
-                                 "[DEBUG] Current Status: 2",
-                                 "[DEBUG] unknown config key: StatusChangedCmd"}));
+    EXPECT_EQ(logLines(),
+              (Lines{"[DEBUG] Current Status: 1", "[DEBUG] U: 5000mV, I: 312mA ",
+                     "[DEBUG] Current Status: 2", "[DEBUG] unknown config key: StatusChangedCmd"}));
     EXPECT_EQ(transfersOfPoll(2).size(), 2u);
     EXPECT_FALSE(mStatus.valid());
     EXPECT_EQ(mStatus.getStatus(), 0);
@@ -176,8 +178,9 @@ TEST_F(NuvexStatusTest, TwoFailuresThenAGoodPollRecover) {
     EXPECT_EQ(mStatus.mErrorCount, 2);
     mStatus.exec();
     EXPECT_EQ(mStatus.mErrorCount, 0);
-    EXPECT_EQ(logLines("DEBUG"), (Lines{"could not read from i2c bus!", "could not write to i2c bus!",
-                                        "Current Status: 1", "U: 5000mV, I: 312mA "}));
+    EXPECT_EQ(logLines("DEBUG"),
+              (Lines{"could not read from i2c bus!", "could not write to i2c bus!",
+                     "Current Status: 1", "U: 5000mV, I: 312mA "}));
 }
 
 TEST_F(NuvexStatusTest, ThirdFailureInARowThrows) {
@@ -221,7 +224,10 @@ TEST_F(NuvexStatusTest, FailedVersionReadKeepsWhatArrived) {
 }
 
 TEST_F(NuvexStatusTest, VersionKeepsZeroBytes) {
-    std::string const version("V\0\0" "1.0\0\0\0\0\0", 12);
+    std::string const version(
+        "V\0\0"
+        "1.0\0\0\0\0\0",
+        12);
     mBoard.setVersion(version);
     mStatus.exec();
     mStatus.exec();
@@ -236,9 +242,11 @@ TEST_F(NuvexStatusTest, Averaging) {
     };
     std::vector<Case> const cases = {
         {{{5000, 0}, {5000, 0}, {5000, 0}, {5000, 0}, {5000, 0}}, "U: 5000mV, I: 0mA "},
-        {{{4987, 312}, {4987, 312}, {4987, 312}, {4987, 312}, {4990, 312}}, "U: 4987.6mV, I: 312mA "},
+        {{{4987, 312}, {4987, 312}, {4987, 312}, {4987, 312}, {4990, 312}},
+         "U: 4987.6mV, I: 312mA "},
         {{{0, 0xFFFF}, {0, 0xFFFF}, {0, 0xFFFF}, {0, 0xFFFF}, {0, 0xFFFF}}, "U: 0mV, I: 65535mA "},
-        {{{0xFFFF, 1}, {0xFFFF, 0}, {0xFFFF, 0}, {0xFFFF, 0}, {0xFFFF, 0}}, "U: 65535mV, I: 0.2mA "},
+        {{{0xFFFF, 1}, {0xFFFF, 0}, {0xFFFF, 0}, {0xFFFF, 0}, {0xFFFF, 0}},
+         "U: 65535mV, I: 0.2mA "},
     };
     for (Case const& c : cases) {
         mBoard.queueSamples(c.samples);

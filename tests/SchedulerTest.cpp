@@ -67,9 +67,8 @@ TEST_F(SchedulerTest, IntervalsOneTwoTwoGiveThePassPattern) {
     scheduler.RegisterAction(&battery, 2);
     scheduler.RegisterAction(&events, 2);
     scheduler.exec(1);
-    std::vector<std::string> const expected = {"|", "S", "|", "S", "B", "E", "|", "S",
-                                               "|", "S", "B", "E", "|", "S", "|", "S",
-                                               "B", "E"};
+    std::vector<std::string> const expected = {"|", "S", "|", "S", "B", "E", "|", "S", "|",
+                                               "S", "B", "E", "|", "S", "|", "S", "B", "E"};
     EXPECT_EQ(mJournal, expected);
 }
 

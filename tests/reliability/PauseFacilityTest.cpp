@@ -15,7 +15,6 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds LONG_WAIT{20000};
 
-
 // From each poll's status command to its version command: the five measurement samples,
 // each followed by the daemon's 1 ms pause.
 std::vector<double> measurementSpans(std::vector<Transfer> const& trace) {
