@@ -34,12 +34,13 @@ std::runtime_error systemError(std::string const& what) {
     return std::runtime_error(what + ": " + std::strerror(errno));
 }
 
+// Whole lines only: a file read while the program runs may end in the part of a
+// line that is still being written.
 std::vector<std::string> lines(std::string const& text) {
     std::vector<std::string> result;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        result.push_back(line);
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        result.push_back(text.substr(start, end - start));
     }
     return result;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -93,10 +94,14 @@ std::optional<Transfer> Trace::parse(std::string const& text) {
 
 std::vector<Transfer> Trace::read(std::string const& path) {
     std::vector<Transfer> transfers;
-    std::ifstream in(path);
-    std::string text;
+    std::ifstream in(path, std::ios::binary);
+    std::string const content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     unsigned number = 0;
-    while (std::getline(in, text)) {
+    // Only whole lines count: a trace read while the program runs may end in the
+    // part of a line that is still being written.
+    for (std::size_t start = 0, end; (end = content.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        std::string const text = content.substr(start, end - start);
         ++number;
         try {
             if (auto transfer = parse(text)) {

@@ -52,6 +52,14 @@ TEST(Trace, RejectsMalformedLinesWithTheirNumber) {
     }
 }
 
+TEST(Trace, IgnoresALastLineStillBeingWritten) {
+    TempDir dir;
+    dir.write("trace.txt", "0.0 1 W 0x00 ok\n0.184 8 R 0");
+    std::vector<Transfer> const read = readTrace(dir.path() + "/trace.txt");
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].byte, 0x00);
+}
+
 TEST(Trace, FindsPowerOffRequestsByTheBoardsRules) {
     auto const w = [](std::uint8_t byte, bool ok = true) { return Transfer{0, 0, true, byte, ok}; };
     Transfer const read{0, 0, false, 0xff, true};
