@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "StoiCheck.h"
 #include "config/ConfigException.h"
 #include "config/ConfigFile.h"
 
@@ -61,17 +62,7 @@ void convert(ConfigFile& config, char const* key) {
     try {
         static_cast<void>(config.getString(key));
         for (int const base : BASES) {
-            try {
-                static_cast<void>(config.getInt(key, base));
-            } catch (std::invalid_argument const& e) {
-                if (std::strcmp(e.what(), "stoi") != 0) {
-                    std::abort();
-                }
-            } catch (std::out_of_range const& e) {
-                if (std::strcmp(e.what(), "stoi") != 0) {
-                    std::abort();
-                }
-            }
+            expectOnlyStoiErrors([&] { static_cast<void>(config.getInt(key, base)); });
         }
     } catch (ConfigException const&) {
         // The key is not in the file.

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "StoiCheck.h"
 #include "config/Config.h"
 
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size) {
@@ -19,20 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
     std::string const value(reinterpret_cast<char const*>(data + 1), size - 1);
     Config config;
     config.addDefault("key", value);
-    try {
+    expectOnlyStoiErrors([&] {
         int const number = config.getInt("key", base);
         // A number was read: the value starts with one, after blanks and a sign.
         if (number != 0 && value.find_first_of("123456789abcdefABCDEF") == std::string::npos) {
             std::abort();
         }
-    } catch (std::invalid_argument const& e) {
-        if (std::strcmp(e.what(), "stoi") != 0) {
-            std::abort();
-        }
-    } catch (std::out_of_range const& e) {
-        if (std::strcmp(e.what(), "stoi") != 0) {
-            std::abort();
-        }
-    }
+    });
     return 0;
 }
