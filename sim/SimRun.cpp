@@ -331,6 +331,7 @@ void SimRun::start(std::vector<std::string> const& arguments, std::string const&
     std::string const out = path("stdout.txt");
     std::string const err = path("stderr.txt");
     static char const execFailed[] = "nuvexsim: cannot execute the program\n";
+    bool const brokenStandardError = mBrokenStandardError;
 
     pid_t const child = ::fork();
     if (child < 0) {
@@ -352,6 +353,14 @@ void SimRun::start(std::vector<std::string> const& arguments, std::string const&
             if (fd > STDERR_FILENO) {
                 ::close(fd);
             }
+        }
+        int ends[2];
+        if (brokenStandardError) {
+            if (::pipe(ends) != 0 || ::dup2(ends[1], STDERR_FILENO) < 0) {
+                ::_exit(EXEC_FAILED);
+            }
+            ::close(ends[0]);
+            ::close(ends[1]);
         }
         ::execve(executable.c_str(), argv.data(), envp.data());
         ssize_t const ignored = ::write(STDERR_FILENO, execFailed, sizeof(execFailed) - 1);

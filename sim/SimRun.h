@@ -76,6 +76,9 @@ public:
     // Makes nuvexmon.conf a FIFO that nobody writes to: the program's start-up
     // blocks in opening it, which holds the run before its mode is chosen.
     void holdAtConfigFile() { mHoldAtConfig = true; }
+    // Makes the program's standard error a pipe that nobody reads: a write to it fails
+    // with EPIPE and raises SIGPIPE, as when a log reader has gone away.
+    void breakStandardError() { mBrokenStandardError = true; }
     void setScenario(std::string const& text);
     // Where the board answers (NUVEXSIM_ADDRESS); 0x18 by default.
     void setBoardAddress(std::uint8_t address);
@@ -131,6 +134,7 @@ private:
     std::vector<std::pair<std::string, std::string>> mConfig;
     bool mConfigTextSet = false;
     bool mHoldAtConfig = false;
+    bool mBrokenStandardError = false;
     std::string mConfigText;
     bool mScenarioSet = false;
     std::uint8_t mAddress = 0x18;

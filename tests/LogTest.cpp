@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
 #include <regex>
 #include <string>
 #include <vector>
@@ -110,6 +114,57 @@ TEST_F(LogTest, MissingDirectoryThrowsOnlyForWrittenLines) {
 TEST_F(LogTest, WriteErrorsAfterOpenAreIgnored) {
     configure("debug", "/dev/full");
     EXPECT_NO_THROW(Log::getInstance()->write("nowhere", Log::NOTICE));
+}
+
+// Once the daemon runs, a line whose file cannot be opened goes to standard error with
+// its time stamp and label, and the file is used again as soon as it can be opened.
+TEST_F(LogTest, FallbackToStandardErrorOnceRunning) {
+    std::string const missing = mDir.path() + "/missing";
+    configure("debug", missing + "/nuvexmon.log");
+    Log* log = Log::getInstance();
+    EXPECT_THROW(log->write("at the start", Log::NOTICE), LogException);
+
+    std::string const captured = mDir.path() + "/stderr.txt";
+    int const saved = ::dup(STDERR_FILENO);
+    int const file = ::open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(file, 0);
+    ::dup2(file, STDERR_FILENO);
+    log->fallBackToStandardError();
+    EXPECT_NO_THROW(log->write("Shutdown timer: 3 / 10", Log::NOTICE));
+    EXPECT_NO_THROW(log->write("could not read from i2c bus!", Log::DEBUG));
+    ::mkdir(missing.c_str(), 0700);
+    log->write("back in the file", Log::NOTICE);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    ::close(file);
+
+    EXPECT_TRUE(std::regex_match(mDir.read("stderr.txt"),
+                                 std::regex(STAMP + R"(\[NOTICE\] Shutdown timer: 3 / 10\n)" +
+                                            STAMP + R"(\[DEBUG\] could not read from i2c bus!\n)")))
+        << mDir.read("stderr.txt");
+    EXPECT_TRUE(std::regex_match(mDir.read("missing/nuvexmon.log"),
+                                 std::regex(STAMP + R"(\[NOTICE\] back in the file\n)")));
+}
+
+// The board runs for years: the time stamp must be right past January 2038, which a
+// 32-bit time_t cannot reach.
+TEST(LogTime, DatesAfter2038) {
+    static_assert(sizeof(std::time_t) == 8, "time_t must be 64 bits wide on every target");
+    ::setenv("TZ", "UTC0", 1);
+    ::tzset();
+    struct Row {
+        std::time_t when;
+        char const* text;
+    };
+    std::vector<Row> const rows = {
+        {2147483647, "2038-01-19 03:14:07"},
+        {2147483648, "2038-01-19 03:14:08"},
+        {4102444800, "2100-01-01 00:00:00"},
+        {4294967296, "2106-02-07 06:28:16"},
+    };
+    for (Row const& row : rows) {
+        EXPECT_EQ(Log::dateTime(row.when), row.text) << row.when;
+    }
 }
 
 TEST(LogTime, CurrentDateTimeIsNineteenCharacters) {

@@ -7,17 +7,21 @@
 #include <cerrno>
 #include <exception>
 #include <iostream>
+#include <stdexcept>
 
 #include "app/Paths.h"
 #include "bus/I2C.h"
 #include "bus/Protocol.h"
 #include "config/ConfigArg.h"
+#include "config/ConfigException.h"
 #include "config/ConfigFile.h"
 #include "config/Singleton.h"
 #include "log/Log.h"
+#include "log/WriteAll.h"
 #include "sched/Scheduler.h"
 #include "ups/NuvexBattery.h"
 #include "ups/NuvexEvents.h"
+#include "ups/NuvexState.h"
 #include "ups/NuvexStatus.h"
 
 volatile sig_atomic_t pidFileOwned = 0;
@@ -28,6 +32,7 @@ constexpr unsigned int TICK_MILLISECONDS = 500;
 constexpr unsigned int STATUS_INTERVAL = 1;
 constexpr unsigned int BATTERY_INTERVAL = 2;
 constexpr unsigned int EVENTS_INTERVAL = 2;
+constexpr unsigned int STATE_INTERVAL = 1;
 constexpr int LOW_BYTE = 0xFF;
 
 void registerDefaults() {
@@ -45,6 +50,8 @@ void registerFileDefaults() {
     config->addDefault("ShutdownCmd", "init 0");
     config->addDefault("LogLevel", "debug");
     config->addDefault("LogStatusDesc", "1");
+    config->addDefault("ShutdownOnLowBattery", "0");
+    config->addDefault("StateFile", "");
 }
 
 // Opens the configured device and binds the board's address (low 8 bits of a base-16 value).
@@ -57,25 +64,24 @@ int powerOffMode() {
     ConfigFile* config = Singleton<ConfigFile>::getInstance();
     std::string const device = config->getString("I2CDevice");
     I2C bus(device, boardAddress());
+    // Converted before the command goes out: with a bad value the board gets nothing,
+    // rather than 0x10 alone, which would make it take the next byte it sees (the
+    // daemon's first status command, 0x00) as the delay.
+    auto const delay = static_cast<unsigned char>(config->getInt("PowerOffTimer", 10) & LOW_BYTE);
     bus.write(CMD_POWEROFF);
-    // Read only now: a bad value leaves the board with the command but no delay.
-    bus.write(static_cast<unsigned char>(config->getInt("PowerOffTimer", 10) & LOW_BYTE));
+    bus.write(delay);
     return 0;
 }
 
-void writeAll(int fd, std::string const& text) {
-    char const* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = ::write(fd, data, left);
-        if (written <= 0) {
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
+// A number the shutdown depends on that is not a number would only show when the
+// power fails, too late to do anything about it: refuse to start instead.
+void requireNumber(char const* key, char const* message) {
+    try {
+        Singleton<ConfigFile>::getInstance()->getInt(key, 10);
+    } catch (std::invalid_argument const&) {
+        throw ConfigException(message);
+    } catch (std::out_of_range const&) {
+        throw ConfigException(message);
     }
 }
 
@@ -117,10 +123,15 @@ int daemonMode() {
     if (fileExists(PID_FILE_PATH)) {
         return refuseSecondInstance();
     }
+    // A log FIFO whose reader went away must not end the daemon. The hook and the
+    // shutdown command get the default disposition back (Shell.cpp).
+    std::signal(SIGPIPE, SIG_IGN);
 
     ConfigFile* config = Singleton<ConfigFile>::getInstance();
     std::string const device = config->getString("I2CDevice");
     I2C bus(device, boardAddress());
+    requireNumber("ShutdownTimer", "invalid ShutdownTimer!");
+    requireNumber("PowerOffTimer", "invalid PowerOffTimer!");
 
     Scheduler scheduler;
     // Registration copies the bus pointer into each action, so it must be set first.
@@ -130,12 +141,15 @@ int daemonMode() {
     NuvexStatus* status = new NuvexStatus();
     NuvexEvents* events = new NuvexEvents(status);
     NuvexBattery* battery = new NuvexBattery(status);
+    NuvexState* state = new NuvexState(status, events);
 
     // Registration order is run order: the poll refreshes the board state before
     // the history and the shutdown events look at it.
     scheduler.RegisterAction(status, STATUS_INTERVAL);
     scheduler.RegisterAction(battery, BATTERY_INTERVAL);
     scheduler.RegisterAction(events, EVENTS_INTERVAL);
+    // Last, so that it publishes what this pass's poll and events left behind.
+    scheduler.RegisterAction(state, STATE_INTERVAL);
 
     // A creation failure other than an existing file goes unreported: the
     // daemon runs on without a pid file.
@@ -143,7 +157,10 @@ int daemonMode() {
         return refuseSecondInstance();
     }
 
-    Log::getInstance()->write("nuvexmon started", Log::NOTICE);
+    Log* log = Log::getInstance();
+    log->write("nuvexmon started", Log::NOTICE);
+    // From here on a log that cannot be written must never stop the monitoring.
+    log->fallBackToStandardError();
     scheduler.exec(TICK_MILLISECONDS);
     return 0;
 }
@@ -159,6 +176,7 @@ void sighandler(int signal) {
     if (pidFileOwned != 0) {
         ::unlink(PID_FILE_PATH);
     }
+    NuvexState::removeWrittenFile();
     // _exit, not exit: static destructors must not run in the middle of the main
     // thread's work, and exit() is not async-signal-safe.
     ::_exit(0);
@@ -184,6 +202,8 @@ int runNuvexmon(int argc, char** argv) {
         }
         return daemonMode();
     } catch (std::exception const& failure) {
+        // A state file left behind would keep serving the last values as if live.
+        NuvexState::removeWrittenFile();
         // The error line itself may fail (the log cannot be opened): the run has
         // failed all the same and still ends with status 1, not an abort.
         try {

@@ -8,7 +8,9 @@
 #include "bus/I2CException.h"
 
 I2C::I2C(const std::string& device, unsigned char address) {
-    mFd = ::open(device.c_str(), O_RDWR);
+    // Close-on-exec: a hook holding the bus could interleave its own transfers with
+    // the daemon's multi-byte exchanges.
+    mFd = ::open(device.c_str(), O_RDWR | O_CLOEXEC);
     if (mFd < 0) {
         throw I2CException("could not open i2c bus!");
     }

@@ -3,13 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 
 #include "config/ConfigFile.h"
 #include "config/Singleton.h"
 #include "log/LogException.h"
+#include "log/WriteAll.h"
 
 Log* Log::mInstance = nullptr;
 
@@ -44,12 +44,11 @@ char const* label(int level) {
     }
 }
 
-// Writes the local time as "%F %T" into the buffer (empty if it cannot be had) and
-// returns its length.
-std::size_t formatDateTime(char (&buffer)[TIME_BUFFER_SIZE]) {
-    std::time_t now = std::time(nullptr);
+// Writes the given time as local "%F %T" into the buffer (empty if it cannot be
+// broken down) and returns its length.
+std::size_t formatDateTime(std::time_t when, char (&buffer)[TIME_BUFFER_SIZE]) {
     buffer[0] = '\0';
-    std::tm* local = std::localtime(&now);
+    std::tm* local = std::localtime(&when);
     if (local != nullptr) {
         std::strftime(buffer, sizeof(buffer), "%F %T", local);
     }
@@ -66,9 +65,17 @@ Log* Log::getInstance() {
 }
 
 std::string Log::currentDateTime() {
+    return dateTime(std::time(nullptr));
+}
+
+std::string Log::dateTime(std::time_t when) {
     char buffer[TIME_BUFFER_SIZE] = {};
-    std::size_t const length = formatDateTime(buffer);
+    std::size_t const length = formatDateTime(when, buffer);
     return std::string(buffer, length);
+}
+
+void Log::fallBackToStandardError() {
+    mStandardErrorFallback = true;
 }
 
 void Log::write(std::string_view message, LogLevel level) {
@@ -83,31 +90,28 @@ void Log::write(std::string_view message, LogLevel level) {
     // rotated or deleted log is created anew by the next line. O_APPEND places each
     // line at the end even when another process writes to the file too.
     char stamp[TIME_BUFFER_SIZE];
-    std::size_t const stampLength = formatDateTime(stamp);
+    std::size_t const stampLength = formatDateTime(std::time(nullptr), stamp);
     std::string& line = mLine;
     line.assign(stamp, stampLength);
     line += ' ';
     line += label(level);
     line += message;
     line += '\n';
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    // Non-blocking, so that a FIFO at the path without a reader fails to open instead
+    // of holding the loop, and a full one loses the line instead of blocking.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) {
-        throw LogException("could not open log file!");
+        if (!mStandardErrorFallback) {
+            throw LogException("could not open log file!");
+        }
+        // A read-only or full file system must not stop the monitoring: the line goes
+        // to standard error (the journal under systemd) and the next one tries the
+        // file again.
+        writeAll(STDERR_FILENO, line);
+        return;
     }
 
-    // Write errors after a successful open are not reported; a short write is finished.
-    char const* data = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        ssize_t written = ::write(fd, data, left);
-        if (written <= 0) {
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
+    // Write errors after a successful open are not reported.
+    writeAll(fd, line);
     ::close(fd);
 }

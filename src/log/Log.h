@@ -1,5 +1,6 @@
 #pragma once
 
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,11 @@ public:
     void write(std::string_view message, LogLevel level);
     // Local time as "%F %T".
     static std::string currentDateTime();
+    // The given time as local "%F %T".
+    static std::string dateTime(std::time_t when);
+    // From now on a line whose file cannot be opened goes to standard error instead of
+    // raising LogException. The daemon turns this on once its main loop starts.
+    void fallBackToStandardError();
 
 private:
     Log() = default;
@@ -24,4 +30,5 @@ private:
     // The line being written, kept between calls so that its storage is reused: once it
     // has grown to the longest line, writing a line allocates nothing.
     std::string mLine;
+    bool mStandardErrorFallback = false;
 };

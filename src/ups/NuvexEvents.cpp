@@ -17,9 +17,18 @@ constexpr std::size_t TIMER_LINE_SIZE = 48;  // "Shutdown timer: N / L", two 32-
 
 NuvexEvents::NuvexEvents(NuvexStatus* status) : mStatusPoller(status) {}
 
-void NuvexEvents::exec() {
+bool& NuvexEvents::inProgress() {
     // One flag for the whole process: a shutdown starts at most once.
     static bool ShutdownInProgress = false;
+    return ShutdownInProgress;
+}
+
+bool NuvexEvents::shutdownStarted() {
+    return inProgress();
+}
+
+void NuvexEvents::exec() {
+    bool& ShutdownInProgress = inProgress();
 
     // While polls fail the board state is unknown: neither count nor reset.
     if (!mStatusPoller->valid()) {
@@ -58,9 +67,18 @@ void NuvexEvents::shutdownSystem(bool manual) {
     ConfigFile* config = Singleton<ConfigFile>::getInstance();
     std::string const command = config->getString("ShutdownCmd");
     Log::getInstance()->write(manual ? "Manual system shutdown!" : "System shutdown!", Log::NOTICE);
-    writeData(CMD_POWEROFF);
-    // Read only after the command byte: a bad value leaves the board without a delay
-    // byte and the shutdown command unstarted.
-    writeData(static_cast<unsigned char>(config->getInt("PowerOffTimer", 10) & LOW_BYTE));
+    // Converted before the command byte, so that 0x10 never goes out without its delay.
+    auto const delay = static_cast<unsigned char>(config->getInt("PowerOffTimer", 10) & LOW_BYTE);
+    try {
+        writeData(CMD_POWEROFF);
+        // Only after a command byte the board took: otherwise it would read the delay
+        // as a command of its own (a delay of 16 is CMD_POWEROFF itself).
+        writeData(delay);
+    } catch (...) {
+        // The board may not cut the power, but the system must still shut down before
+        // the battery is empty. The failure then ends the daemon as usual.
+        runShellCommand(command);
+        throw;
+    }
     runShellCommand(command);
 }

@@ -16,7 +16,13 @@ public:
     void exec() override;
     // Logs the shutdown, tells the board to cut power after PowerOffTimer, runs ShutdownCmd.
     void shutdownSystem(bool manual);
+    // True once this process has started a shutdown (countdown end or button).
+    static bool shutdownStarted();
 
     NuvexStatus* mStatusPoller;
     std::int32_t mTimerCount = 0;  // runs without primary power since the last reset
+
+private:
+    // The one process-wide flag behind exec() and shutdownStarted().
+    static bool& inProgress();
 };

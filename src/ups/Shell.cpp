@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <csignal>
 
 extern char** environ;
 
@@ -17,8 +18,19 @@ void runShellCommand(std::string text) {
     char shell[] = "sh";
     char option[] = "-c";
     char* argv[] = {shell, option, text.data(), nullptr};
+    // The daemon ignores SIGPIPE; the command gets the default back, so that its own
+    // pipelines end as usual when a reader goes away.
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    ::posix_spawnattr_setsigdefault(&attributes, &defaults);
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     pid_t child = -1;
-    if (::posix_spawn(&child, "/bin/sh", nullptr, nullptr, argv, environ) != 0) {
+    int const failed = ::posix_spawn(&child, "/bin/sh", nullptr, &attributes, argv, environ);
+    ::posix_spawnattr_destroy(&attributes);
+    if (failed != 0) {
         return;
     }
     // The command's result is not examined.

@@ -1,5 +1,6 @@
-// Log faults of the running daemon: a log that cannot be opened, a device that refuses
-// every write, and a log moved away (as logrotate does) or its directory removed.
+// Log faults of the running daemon: a log that cannot be opened at the start, a device
+// that refuses every write, and a log moved away (as logrotate does). Logs that become
+// unwritable while the daemon runs: ShutdownPromiseTest.cpp.
 
 #include <gtest/gtest.h>
 
@@ -110,23 +111,6 @@ TEST(LogFault, ALogMovedAwayIsCreatedAnewByTheNextLine) {
     std::size_t const measureLines = count(both, "U: 4100mV");
     EXPECT_TRUE(measureLines == statusLines || measureLines + 1 == statusLines)
         << statusLines << " status lines, " << measureLines << " measurement lines";
-}
-
-TEST(LogFault, TheLogDirectoryRemovedWhileRunningEndsTheDaemon) {
-    SimRun run;
-    std::filesystem::create_directory(run.path("logs"));
-    run.setEnv("NUVEXSIM_PAUSE_US", PAUSE_US);
-    run.set("LogFile", run.path("logs/nuvexmon.log"));
-    run.setScenario("status 0x01\n");
-    run.start();
-    ASSERT_TRUE(run.waitForPoll(3, LONG_WAIT));
-    std::filesystem::remove_all(run.path("logs"));
-    // The next line cannot be opened: the poll counts as failed, its failure line cannot
-    // be written either, and that failure ends the daemon.
-    SimRun::Exit const exit = run.wait(LONG_WAIT);
-    EXPECT_TRUE(exit.exitedWith(1)) << "status " << exit.code << ", signal " << exit.signal;
-    EXPECT_EQ(run.errors(), "");
-    EXPECT_TRUE(run.pidFileExists());
 }
 
 }  // namespace
