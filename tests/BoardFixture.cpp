@@ -18,6 +18,8 @@ BoardFixture::BoardFixture() : mDevice(mBoard) {
     set("PowerOffTimer", "30");
     set("ShutdownTimer", "10");
     set("ShutdownCmd", recorder("shutdown"));
+    set("ShutdownOnLowBattery", "0");
+    set("StateFile", "");
     mBoard.setStatus(0x01);
     mBoard.setMeasurement(5000, 312);
     mBoard.setVersion("NUVEX v1.2.3");

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <string>
 #include <thread>
@@ -69,6 +70,44 @@ TEST(Daemon, PowerFailureFromLossToPowerOff) {
     EXPECT_EQ(writesAfterPolling(run.trace()), (std::vector<std::uint8_t>{0x10, 30}));
     EXPECT_EQ(run.output(), "");
     EXPECT_EQ(run.errors(), "");
+}
+
+// With ShutdownOnLowBattery=1 a low battery on battery power ends the countdown at
+// once; without the key (its default is "0") the same board only counts.
+TEST(Daemon, LowBatteryGuard) {
+    for (bool const guard : {true, false}) {
+        SCOPED_TRACE(guard ? "guard on" : "key unset");
+        SimRun run;
+        run.setEnv("NUVEXSIM_PAUSE_US", "20000");
+        run.set("ShutdownTimer", "30");
+        if (guard) {
+            run.set("ShutdownOnLowBattery", "1");
+        }
+        run.setScenario("status 0x01\npoll 4 status 0x02\npoll 8 status 0x06\n");
+        run.start();
+        ASSERT_TRUE(run.waitForPoll(14, LONG_WAIT));
+        if (guard) {
+            ASSERT_TRUE(run.waitForCalls(2, LONG_WAIT));
+        }
+        EXPECT_TRUE(run.stop().exitedWith(0));
+        Lines notices = withLabel(run.logLines(), "[NOTICE]");
+        if (guard) {
+            EXPECT_EQ(notices,
+                      (Lines{"[NOTICE] nuvexmon started",
+                             "[NOTICE] Status changed from 1 (primary power) to 2 (battery power)",
+                             "[NOTICE] Shutdown timer: 1 / 30", "[NOTICE] Shutdown timer: 2 / 30",
+                             "[NOTICE] Status changed from 2 (battery power) to 6 (battery "
+                             "power,battery low)",
+                             "[NOTICE] Shutdown timer: 3 / 30", "[NOTICE] Battery low!",
+                             "[NOTICE] System shutdown!"}));
+            EXPECT_EQ(run.powerOffRequests(), std::vector<std::uint8_t>{30});
+            EXPECT_EQ(run.calls().back().name, "on-shutdown");
+        } else {
+            EXPECT_EQ(std::count(notices.begin(), notices.end(), "[NOTICE] Battery low!"), 0);
+            EXPECT_GE(notices.size(), 7u);
+            EXPECT_TRUE(run.powerOffRequests().empty());
+        }
+    }
 }
 
 TEST(Daemon, PowerBackBeforeTheLimitResetsTheCount) {

@@ -94,6 +94,65 @@ TEST_F(NuvexEventsTest, FailedPollNeitherCountsNorResetsNorSeesTheButton) {
     EXPECT_EQ(events(), (Lines{"Shutdown timer: 1 / 10", "Shutdown timer: 2 / 10"}));
 }
 
+// With the guard on, a run on battery that sees the battery low shuts down at once,
+// after its countdown line.
+TEST_F(NuvexEventsTest, LowBatteryOnBatteryShutsDownAtOnce) {
+    set("ShutdownOnLowBattery", "1");
+    run(0x05);  // primary power, a low battery charging: nothing
+    run(0x02);
+    EXPECT_EQ(events(), Lines{"Shutdown timer: 1 / 10"});
+    run(0x06);
+    run(0x06);
+    run(0x26);
+    EXPECT_EQ(events(), (Lines{"Shutdown timer: 1 / 10", "Shutdown timer: 2 / 10", "Battery low!",
+                               "System shutdown!"}));
+    EXPECT_EQ(mBoard.powerOffRequests(), std::vector<std::uint8_t>{30});
+    EXPECT_EQ(recorded("shutdown"), Lines{shutdownText()});
+    EXPECT_TRUE(NuvexEvents::shutdownStarted());
+}
+
+// Anything but exactly "1" leaves the countdown alone.
+TEST_F(NuvexEventsTest, LowBatteryGuardOffOnlyCounts) {
+    set("ShutdownTimer", "3");
+    for (char const* setting : {"0", "yes", "1 ", ""}) {
+        set("ShutdownOnLowBattery", setting);
+        run(0x01);
+        run(0x06);
+        run(0x06);
+        EXPECT_FALSE(NuvexEvents::shutdownStarted()) << "'" << setting << "'";
+    }
+    EXPECT_TRUE(mBoard.powerOffRequests().empty());
+    EXPECT_TRUE(recorded("shutdown").empty());
+}
+
+// A failed poll leaves the state unknown, even when the low battery was read before
+// the failure; the next good run acts on it.
+TEST_F(NuvexEventsTest, LowBatteryReadBeforeAFailedPollIsNotActedOn) {
+    set("ShutdownOnLowBattery", "1");
+    run(0x02);
+    mBoard.failTransfer(mBoard.polls() + 1, 3);  // after the status byte 0x06 was read
+    run(0x06);
+    EXPECT_EQ(mStatus.mStatus, 0x06);
+    EXPECT_FALSE(NuvexEvents::shutdownStarted());
+    EXPECT_EQ(events(), Lines{"Shutdown timer: 1 / 10"});
+    run(0x06);
+    EXPECT_EQ(events(), (Lines{"Shutdown timer: 1 / 10", "Shutdown timer: 2 / 10", "Battery low!",
+                               "System shutdown!"}));
+}
+
+// The countdown that reaches its limit on a low battery starts the shutdown itself:
+// no "Battery low!" on that run, and none later.
+TEST_F(NuvexEventsTest, LowBatteryOnTheRunThatReachesTheLimit) {
+    set("ShutdownOnLowBattery", "1");
+    set("ShutdownTimer", "2");
+    run(0x02);
+    run(0x06);
+    run(0x06);
+    EXPECT_EQ(events(),
+              (Lines{"Shutdown timer: 1 / 2", "Shutdown timer: 2 / 2", "System shutdown!"}));
+    EXPECT_EQ(recorded("shutdown").size(), 1u);
+}
+
 class ShutdownLimit : public NuvexEventsTest, public ::testing::WithParamInterface<char const*> {};
 
 TEST_P(ShutdownLimit, FirstRunWithoutPrimaryPowerShutsDown) {

@@ -49,6 +49,12 @@ void NuvexEvents::exec() {
         if (mTimerCount >= limit) {
             ShutdownInProgress = true;
             shutdownSystem(false);
+        } else if ((status & STATUS_BATTERY_LOW) != 0 &&
+                   Singleton<ConfigFile>::getInstance()->getValue("ShutdownOnLowBattery") == "1") {
+            // An ageing battery may not last the countdown: on battery and low, go now.
+            ShutdownInProgress = true;
+            Log::getInstance()->write("Battery low!", Log::NOTICE);
+            shutdownSystem(false);
         }
         if (!mStatusPoller->valid()) {
             return;
