@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "app/Paths.h"
+#include "app/StopSignalBlock.h"
 #include "bus/I2C.h"
 #include "bus/Protocol.h"
 #include "config/ConfigArg.h"
@@ -92,19 +93,16 @@ enum class PidFile { Created, Exists, Failed };
 // just before the creation until this process owns the file, so a signal in between
 // cannot leave behind a file that would refuse every later start.
 PidFile createPidFile() {
-    sigset_t stopSignals;
-    sigset_t previous;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stopSignals, &previous);
-
-    int fd = ::open(PID_FILE_PATH, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    int const openError = errno;
-    if (fd >= 0) {
-        pidFileOwned = 1;
+    int fd = -1;
+    int openError = 0;
+    {
+        StopSignalBlock const block;
+        fd = ::open(PID_FILE_PATH, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        openError = errno;
+        if (fd >= 0) {
+            pidFileOwned = 1;
+        }
     }
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
 
     if (fd < 0) {
         return openError == EEXIST ? PidFile::Exists : PidFile::Failed;

@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-void writeAll(int fd, std::string_view text) {
+bool writeAll(int fd, std::string_view text) {
     char const* data = text.data();
     std::size_t left = text.size();
     while (left > 0) {
@@ -13,9 +13,10 @@ void writeAll(int fd, std::string_view text) {
             if (written < 0 && errno == EINTR) {
                 continue;
             }
-            return;
+            return false;
         }
         data += written;
         left -= static_cast<std::size_t>(written);
     }
+    return true;
 }

@@ -1,0 +1,611 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BoardFixture.h"
+#include "ups/NuvexEvents.h"
+#include "ups/NuvexState.h"
+#include "ups/NuvexStatus.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Names in a directory, sorted, without "." and "..".
+Lines listDirectory(std::string const& path) {
+    Lines names;
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) {
+        return names;
+    }
+    while (dirent* entry = ::readdir(dir)) {
+        std::string const name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::size_t openDescriptors() {
+    return listDirectory("/proc/self/fd").size();
+}
+
+// Sleeps until at least 150 ms and at most 450 ms into a fresh second of the real-time
+// clock, so that the next few milliseconds of work stay within one second and the file
+// system's coarser clock has turned as well.
+void waitForFreshSecond() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    long const targetNs = 150'000'000;
+    long const waitNs =
+        now.tv_nsec < targetNs ? targetNs - now.tv_nsec : 1'000'000'000 - now.tv_nsec + targetNs;
+    std::this_thread::sleep_for(std::chrono::nanoseconds(waitNs));
+}
+
+std::string fileText(std::string const& status, char const* readings, std::string const& timer,
+                     std::string const& delay = "30") {
+    return "ups.status: " + status + "\n" + readings + "ups.timer.shutdown: " + timer +
+           "\nups.delay.shutdown: " + delay + "\ndevice.type: ups\n";
+}
+
+constexpr char const* DEFAULT_READINGS =
+    "battery.voltage: 5.00\nbattery.current: 0.312\nups.firmware: NUVEX v1.2.3\n";
+
+class NuvexStateTest : public BoardFixture {
+protected:
+    // One version of the file, as the test saw it after a pass.
+    struct Version {
+        unsigned pass;
+        std::string text;
+        std::time_t second;  // modification time
+    };
+
+    NuvexStateTest() : mEvents(&mStatus) {
+        mStatus.mI2C = mBus.get();
+        mEvents.mI2C = mBus.get();
+        // As the scheduler runs them: poll every pass, events every second pass.
+        mStatus.setIntervall(1);
+        mEvents.setIntervall(2);
+        set("StatusChangedCmd", "");
+        set("StateFile", statePath());
+        ::mkdir(keptDir().c_str(), 0755);
+    }
+
+    void SetUp() override {
+        // The shutdown flag is process-wide; ctest runs every test in a process of its own.
+        if (NuvexEvents::shutdownStarted()) {
+            GTEST_SKIP() << "a shutdown started earlier in this process (run it through ctest)";
+        }
+        startState();
+    }
+
+    // The action as the daemon builds it, after the configuration is complete.
+    void startState() {
+        mState = std::make_unique<NuvexState>(&mStatus, &mEvents);
+        mState->setIntervall(1);
+    }
+
+    std::string statePath() const { return mDir.path() + "/nuvexmon.dev"; }
+    std::string keptDir() const { return mDir.path() + "/kept"; }
+
+    // One scheduler pass: poll, events when due, then the state.
+    void pass() {
+        ++mPass;
+        mStatus.call();
+        mEvents.call();
+        mState->call();
+        observe();
+    }
+
+    void passes(unsigned count) {
+        for (unsigned i = 0; i < count; ++i) {
+            pass();
+        }
+    }
+
+    // Each new file at the path is a new inode; a hard link keeps every version alive,
+    // so that no inode number is reused and every write is counted exactly once.
+    void observe() {
+        struct stat info {};
+        if (::lstat(statePath().c_str(), &info) != 0) {
+            mInode = 0;
+            return;
+        }
+        if (info.st_ino == mInode) {
+            return;
+        }
+        mInode = info.st_ino;
+        std::string const keep = keptDir() + "/" + std::to_string(mVersions.size());
+        ASSERT_EQ(::link(statePath().c_str(), keep.c_str()), 0);
+        mVersions.push_back({mPass, mDir.read("nuvexmon.dev"), info.st_mtim.tv_sec});
+    }
+
+    std::vector<unsigned> writePasses() const {
+        std::vector<unsigned> passNumbers;
+        for (Version const& v : mVersions) {
+            passNumbers.push_back(v.pass);
+        }
+        return passNumbers;
+    }
+
+    std::time_t fileSecond() const {
+        struct stat info {};
+        EXPECT_EQ(::stat(statePath().c_str(), &info), 0);
+        return info.st_mtim.tv_sec;
+    }
+
+    Lines failureLines() const {
+        Lines found;
+        for (std::string const& line : logLines("DEBUG")) {
+            if (line.find("state file") != std::string::npos) {
+                found.push_back(line);
+            }
+        }
+        return found;
+    }
+
+    std::size_t statusLines() const {
+        std::size_t count = 0;
+        for (std::string const& line : logLines("DEBUG")) {
+            count += line.rfind("Current Status", 0) == 0 ? 1 : 0;
+        }
+        return count;
+    }
+
+    NuvexStatus mStatus;
+    NuvexEvents mEvents;
+    std::unique_ptr<NuvexState> mState;
+    unsigned mPass = 0;
+    ino_t mInode = 0;
+    std::vector<Version> mVersions;
+};
+
+struct BoardCase {
+    std::uint8_t status;
+    std::vector<std::pair<std::uint16_t, std::uint16_t>> samples;  // five per poll
+    std::string expectedStatus;
+    std::string expectedReadings;
+    std::string expectedTimer;
+};
+
+void PrintTo(BoardCase const& c, std::ostream* out) {
+    *out << "status " << static_cast<int>(c.status) << ", " << c.samples.front().first << " mV";
+}
+
+std::vector<std::pair<std::uint16_t, std::uint16_t>> steady(std::uint16_t mv, std::uint16_t ma) {
+    return std::vector<std::pair<std::uint16_t, std::uint16_t>>(5, {mv, ma});
+}
+
+class StateOfTheBoard : public NuvexStateTest, public ::testing::WithParamInterface<BoardCase> {};
+
+TEST_P(StateOfTheBoard, FirstPassWritesTheWholeFile) {
+    BoardCase const& c = GetParam();
+    mBoard.setStatus(c.status);
+    mBoard.queueSamples(c.samples);
+    pass();
+    ASSERT_EQ(mVersions.size(), 1u);
+    EXPECT_EQ(mVersions[0].text,
+              "ups.status: " + c.expectedStatus + "\n" + c.expectedReadings +
+                  "ups.firmware: NUVEX v1.2.3\nups.timer.shutdown: " + c.expectedTimer +
+                  "\nups.delay.shutdown: 30\ndevice.type: ups\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StateOfTheBoard,
+    ::testing::Values(BoardCase{0x01, steady(4150, 420), "OL",
+                                "battery.voltage: 4.15\nbattery.current: 0.420\n", "-1"},
+                      BoardCase{0x09, steady(4200, 1500), "OL CHRG",
+                                "battery.voltage: 4.20\nbattery.current: 1.500\n", "-1"},
+                      // On battery before the first count: the whole limit is left.
+                      BoardCase{0x02, steady(3700, 0), "OB",
+                                "battery.voltage: 3.70\nbattery.current: 0.000\n", "10"},
+                      BoardCase{0x06, steady(3300, 12), "OB LB",
+                                "battery.voltage: 3.30\nbattery.current: 0.012\n", "10"},
+                      BoardCase{0x0A, steady(4000, 800), "OB CHRG",
+                                "battery.voltage: 4.00\nbattery.current: 0.800\n", "10"},
+                      BoardCase{0x0D, steady(65535, 65535), "OL LB CHRG",
+                                "battery.voltage: 65.54\nbattery.current: 65.535\n", "-1"},
+                      // Neither power bit: not on primary power.
+                      BoardCase{0x00, steady(0, 0), "OB",
+                                "battery.voltage: 0.00\nbattery.current: 0.000\n", "10"},
+                      // Halves round up, on the five-sample average.
+                      BoardCase{0x01, steady(4145, 1), "OL",
+                                "battery.voltage: 4.15\nbattery.current: 0.001\n", "-1"},
+                      BoardCase{0x01,
+                                {{4144, 0}, {4144, 0}, {4144, 1}, {4145, 1}, {4145, 0}},
+                                "OL",
+                                "battery.voltage: 4.14\nbattery.current: 0.000\n",
+                                "-1"},
+                      BoardCase{0x01,
+                                {{4154, 1}, {4155, 1}, {4155, 1}, {4155, 0}, {4155, 0}},
+                                "OL",
+                                "battery.voltage: 4.15\nbattery.current: 0.001\n",
+                                "-1"},
+                      BoardCase{0x01,
+                                {{4155, 420}, {4155, 420}, {4155, 421}, {4155, 421}, {4155, 421}},
+                                "OL",
+                                "battery.voltage: 4.16\nbattery.current: 0.421\n",
+                                "-1"}));
+
+struct VersionCase {
+    std::string version;       // up to 12 raw bytes, padded with zero bytes
+    std::string expectedLine;  // empty: no ups.firmware line
+};
+
+void PrintTo(VersionCase const& c, std::ostream* out) {
+    std::string const raw = c.version.substr(0, c.version.find_last_not_of('\0') + 1);
+    *out << (c.expectedLine.empty() ? "none" : c.expectedLine) << " from " << raw.size()
+         << " bytes";
+}
+
+class Firmware : public NuvexStateTest, public ::testing::WithParamInterface<VersionCase> {};
+
+TEST_P(Firmware, OnlyCharactersTheDriverReadsAsText) {
+    mBoard.setVersion(GetParam().version);
+    pass();
+    ASSERT_EQ(mVersions.size(), 1u);
+    std::string const& text = mVersions[0].text;
+    std::size_t const at = text.find("ups.firmware: ");
+    if (GetParam().expectedLine.empty()) {
+        EXPECT_EQ(at, std::string::npos) << text;
+        return;
+    }
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_EQ(text.substr(at, text.find('\n', at) - at),
+              "ups.firmware: " + GetParam().expectedLine);
+    // The line sits between the readings and the timer.
+    EXPECT_LT(text.find("battery.current"), at);
+    EXPECT_GT(text.find("ups.timer.shutdown"), at);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Versions, Firmware,
+    ::testing::Values(VersionCase{"NUVEX v1.2.3", "NUVEX v1.2.3"},
+                      VersionCase{std::string("V1\0\0\0\0\0\0\0\0\0\0", 12), "V1"},
+                      VersionCase{std::string("\0A\0B", 4), "AB"},
+                      VersionCase{"  a  #b\"c\\ ", "a bc"}, VersionCase{"A #  B", "A B"},
+                      VersionCase{"x\ty\x7f\x80z\r\n", "xyz"},
+                      VersionCase{"~!$%&'()*+,-", "~!$%&'()*+,-"}, VersionCase{"# \" \\ ", ""},
+                      VersionCase{std::string(12, '\0'), ""}));
+
+TEST_F(NuvexStateTest, FailedPollRaisesAlarmAndKeepsTheLastCompleteReadings) {
+    mBoard.setStatus(0x09);
+    mBoard.setMeasurement(4150, 420);
+    pass();
+    // Poll 2 reads status 0x02, then fails in its third measurement sample: the
+    // poller's voltage and current are partial sums now.
+    mBoard.setStatus(0x02);
+    mBoard.setMeasurement(9000, 9000);
+    mBoard.failTransfer(2, 13);
+    pass();
+    EXPECT_FALSE(mStatus.valid());
+    // Poll 3 completes.
+    pass();
+    char const* const before =
+        "battery.voltage: 4.15\nbattery.current: 0.420\nups.firmware: NUVEX v1.2.3\n";
+    char const* const after =
+        "battery.voltage: 9.00\nbattery.current: 9.000\nups.firmware: NUVEX v1.2.3\n";
+    ASSERT_EQ(writePasses(), (std::vector<unsigned>{1, 2, 3}));
+    EXPECT_EQ(mVersions[0].text, fileText("OL CHRG", before, "-1"));
+    // The last good status: still on primary power, not counting.
+    EXPECT_EQ(mVersions[1].text, fileText("OL CHRG ALARM", before, "-1"));
+    // On battery; the failed pass 2 did not count.
+    EXPECT_EQ(mVersions[2].text, fileText("OB", after, "10"));
+    EXPECT_EQ(mDir.read("nuvexmon.dev"), fileText("OB", after, "10"));
+}
+
+TEST_F(NuvexStateTest, FirstPollFailedPublishesOnlyWhatIsKnown) {
+    mBoard.failTransfer(1, 2);
+    pass();
+    pass();
+    ASSERT_EQ(writePasses(), (std::vector<unsigned>{1, 2}));
+    // No status byte, reading or version yet: no OL/OB and no reading lines.
+    EXPECT_EQ(mVersions[0].text, fileText("ALARM", "", "-1"));
+    EXPECT_EQ(mVersions[1].text, fileText("OL", DEFAULT_READINGS, "-1"));
+}
+
+TEST_F(NuvexStateTest, CountdownThenForcedShutdownAndItStaysForced) {
+    set("ShutdownTimer", "3");
+    pass();
+    mBoard.setStatus(0x06);
+    passes(6);  // 2 to 7: counts at passes 2, 4 and 6; the shutdown starts at pass 6
+    mBoard.setStatus(0x09);
+    passes(3);  // 8 to 10
+    std::vector<std::pair<unsigned, std::string>> seen;
+    for (Version const& v : mVersions) {
+        std::string const status = v.text.substr(0, v.text.find('\n'));
+        std::size_t const t = v.text.find("ups.timer.shutdown");
+        seen.emplace_back(v.pass, status + " | " + v.text.substr(t, v.text.find('\n', t) - t));
+    }
+    using Seen = std::vector<std::pair<unsigned, std::string>>;
+    EXPECT_EQ(seen, (Seen{{1, "ups.status: OL | ups.timer.shutdown: -1"},
+                          {2, "ups.status: OB LB | ups.timer.shutdown: 2"},
+                          {4, "ups.status: OB LB | ups.timer.shutdown: 1"},
+                          {6, "ups.status: FSD OB LB | ups.timer.shutdown: 0"},
+                          {8, "ups.status: FSD OL CHRG | ups.timer.shutdown: 0"}}));
+    EXPECT_EQ(recorded("shutdown").size(), 1u);
+}
+
+TEST_F(NuvexStateTest, ButtonForcesTheShutdownOnPrimaryPower) {
+    pass();
+    mBoard.setButton(true);
+    pass();  // 2: the events see the button
+    mBoard.setButton(false);
+    passes(3);
+    ASSERT_FALSE(mVersions.empty());
+    EXPECT_EQ(mVersions.back().text, fileText("FSD OL", DEFAULT_READINGS, "0"));
+    EXPECT_EQ(writePasses(), (std::vector<unsigned>{1, 2}));
+}
+
+struct DelayCase {
+    char const* powerOffTimer;
+    char const* expected;
+};
+
+void PrintTo(DelayCase const& c, std::ostream* out) {
+    *out << "PowerOffTimer " << c.powerOffTimer;
+}
+
+class ShutdownDelay : public NuvexStateTest, public ::testing::WithParamInterface<DelayCase> {};
+
+TEST_P(ShutdownDelay, IsTheByteTheBoardGets) {
+    set("PowerOffTimer", GetParam().powerOffTimer);
+    pass();
+    ASSERT_EQ(mVersions.size(), 1u);
+    EXPECT_EQ(mVersions[0].text, fileText("OL", DEFAULT_READINGS, "-1", GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, ShutdownDelay,
+                         ::testing::Values(DelayCase{"30", "30"}, DelayCase{"0", "0"},
+                                           DelayCase{"255", "255"}, DelayCase{"300", "44"},
+                                           DelayCase{"-1", "255"}, DelayCase{"0x10", "0"}));
+
+TEST_F(NuvexStateTest, ReadingsAloneAreWrittenEveryTwentiethPassAndNoMoreOften) {
+    pass();  // 1: first write
+    mBoard.setMeasurement(4200, 312);
+    passes(24);                        // 21: readings, 20 passes after the last write
+    mBoard.setMeasurement(4204, 312);  // still 4.20 V: no change to publish
+    passes(5);                         // to 30
+    mBoard.setMeasurement(4300, 312);
+    passes(14);  // 41: readings
+    mBoard.setStatus(0x09);
+    passes(1);  // 45: status, at once
+    mBoard.setMeasurement(4400, 312);
+    passes(35);  // 65: readings; then nothing to 80
+    EXPECT_EQ(writePasses(), (std::vector<unsigned>{1, 21, 41, 45, 65}));
+    EXPECT_NE(mVersions[1].text.find("battery.voltage: 4.20\n"), std::string::npos);
+    EXPECT_NE(mVersions[2].text.find("battery.voltage: 4.30\n"), std::string::npos);
+    EXPECT_EQ(mVersions[3].text.find("ups.status: OL CHRG\nbattery.voltage: 4.30\n"), 0u);
+    EXPECT_NE(mVersions[4].text.find("battery.voltage: 4.40\n"), std::string::npos);
+}
+
+TEST_F(NuvexStateTest, SteadyBoardWritesOnceAndTouchesNothingAfterwards) {
+    waitForFreshSecond();
+    pass();
+    std::time_t const second = fileSecond();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    passes(100);
+    EXPECT_EQ(writePasses(), std::vector<unsigned>{1});
+    // Nothing renewed either: a single write has nothing to catch up on.
+    EXPECT_EQ(fileSecond(), second);
+    EXPECT_EQ(listDirectory(mDir.path()), (Lines{"kept", "nuvexmon.dev", "nuvexmon.log"}));
+}
+
+TEST_F(NuvexStateTest, SecondWriteInTheSameSecondIsRenewedOnceTheSecondTurns) {
+    waitForFreshSecond();
+    pass();
+    mBoard.setStatus(0x09);
+    pass();  // the status changed: written at once, within the same second
+    ASSERT_EQ(writePasses(), (std::vector<unsigned>{1, 2}));
+    ASSERT_EQ(mVersions[0].second, mVersions[1].second) << "the two writes straddled a second";
+    std::time_t const written = mVersions[1].second;
+
+    // The driver may have read the first version in that second and would never see the
+    // second one: as soon as the second has turned, its time must move on.
+    mBoard.setMeasurement(4200, 312);
+    std::time_t renewed = written;
+    for (int i = 0; i < 25 && renewed == written; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pass();
+        renewed = fileSecond();
+    }
+    EXPECT_GT(renewed, written);
+    unsigned const renewedAt = mPass;
+    // A renewal, not a write: same file, same text.
+    EXPECT_EQ(writePasses(), (std::vector<unsigned>{1, 2}));
+    EXPECT_EQ(mDir.read("nuvexmon.dev"), mVersions[1].text);
+
+    // The readings changed at pass 3 on: their write comes 20 passes after the last
+    // write (pass 2), whatever the renewal did.
+    while (mPass < 30) {
+        pass();
+    }
+    ASSERT_LE(renewedAt, 21u);
+    EXPECT_EQ(writePasses(), (std::vector<unsigned>{1, 2, 22}));
+    // Pass 22 may share the renewal's second and be renewed in turn; then the time
+    // settles.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    passes(3);
+    std::time_t const settled = fileSecond();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    passes(3);
+    EXPECT_EQ(fileSecond(), settled);
+    EXPECT_EQ(writePasses(), (std::vector<unsigned>{1, 2, 22}));
+}
+
+TEST_F(NuvexStateTest, WritesInSeparateSecondsNeedNoRenewal) {
+    waitForFreshSecond();
+    pass();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    mBoard.setStatus(0x09);
+    pass();
+    ASSERT_EQ(writePasses(), (std::vector<unsigned>{1, 2}));
+    ASSERT_LT(mVersions[0].second, mVersions[1].second);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    passes(3);
+    EXPECT_EQ(fileSecond(), mVersions[1].second);
+}
+
+TEST_F(NuvexStateTest, ModeIs0644WhateverTheUmaskAndALeftOverTemporaryFile) {
+    std::string const leftOver = mDir.write(
+        "nuvexmon.dev.tmp", "old junk, longer than the new text " + std::string(400, 'x'));
+    ASSERT_EQ(::chmod(leftOver.c_str(), 0600), 0);
+    mode_t const previous = ::umask(077);
+    pass();
+    ::umask(previous);
+    struct stat info {};
+    ASSERT_EQ(::stat(statePath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    EXPECT_EQ(mDir.read("nuvexmon.dev"), fileText("OL", DEFAULT_READINGS, "-1"));
+    EXPECT_EQ(listDirectory(mDir.path()), (Lines{"kept", "nuvexmon.dev", "nuvexmon.log"}));
+}
+
+struct FailureCase {
+    char const* name;
+    // Makes the state file unwritable, given the test's directory; returns the path to use.
+    std::function<std::string(std::string const&)> breakIt;
+    // Makes it writable again.
+    std::function<void(std::string const&)> mendIt;
+};
+
+void PrintTo(FailureCase const& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class WriteFailure : public NuvexStateTest, public ::testing::WithParamInterface<FailureCase> {
+protected:
+    void SetUp() override {
+        if (NuvexEvents::shutdownStarted()) {
+            GTEST_SKIP() << "a shutdown started earlier in this process (run it through ctest)";
+        }
+        mPath = GetParam().breakIt(mDir.path());
+        set("StateFile", mPath);
+        startState();
+    }
+    std::string mPath;
+};
+
+TEST_P(WriteFailure, OneLinePerRunOfFailuresAndMonitoringGoesOn) {
+    std::size_t const descriptors = openDescriptors();
+    pass();  // 1: fails
+    mBoard.setStatus(0x09);
+    passes(30);  // 2: fails again (status), 22: again (pace)
+    EXPECT_EQ(statusLines(), 31u);
+    EXPECT_EQ(failureLines(), Lines{"could not write state file!"});
+    Lines const leftBehind = listDirectory(mDir.path());
+    for (std::string const& name : leftBehind) {
+        EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+    }
+
+    GetParam().mendIt(mDir.path());
+    mBoard.setStatus(0x01);
+    pass();  // 32: written
+    struct stat info {};
+    ASSERT_EQ(::stat(mPath.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, static_cast<off_t>(fileText("OL", DEFAULT_READINGS, "-1").size()));
+
+    GetParam().breakIt(mDir.path());
+    mBoard.setStatus(0x09);
+    passes(3);  // 33: fails, a new run of failures
+    EXPECT_EQ(failureLines(),
+              (Lines{"could not write state file!", "could not write state file!"}));
+    EXPECT_EQ(statusLines(), 35u);
+    EXPECT_EQ(openDescriptors(), descriptors);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, WriteFailure,
+                         ::testing::Values(FailureCase{"MissingDirectory",
+                                                       [](std::string const& dir) {
+                                                           ::unlink(
+                                                               (dir + "/run/nuvexmon.dev").c_str());
+                                                           ::rmdir((dir + "/run").c_str());
+                                                           return dir + "/run/nuvexmon.dev";
+                                                       },
+                                                       [](std::string const& dir) {
+                                                           ::mkdir((dir + "/run").c_str(), 0755);
+                                                       }},
+                                           // The rename fails after the temporary file was written.
+                                           FailureCase{"DirectoryInTheWay",
+                                                       [](std::string const& dir) {
+                                                           ::unlink((dir + "/state").c_str());
+                                                           ::mkdir((dir + "/state").c_str(), 0755);
+                                                           return dir + "/state";
+                                                       },
+                                                       [](std::string const& dir) {
+                                                           ::rmdir((dir + "/state").c_str());
+                                                       }}),
+                         [](::testing::TestParamInfo<FailureCase> const& param) {
+                             return std::string(param.param.name);
+                         });
+
+// A write that fails part way, as on a full file system: no temporary file stays, and
+// the next write at the pace succeeds. The log goes to a device, which the file size
+// limit that makes the write fail does not reach.
+TEST_F(NuvexStateTest, FailedWriteLeavesNoTemporaryFile) {
+    set("LogFile", "/dev/null");
+    std::size_t const descriptors = openDescriptors();
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    rlimit small = limit;
+    small.rlim_cur = 16;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    passes(10);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(mBoard.polls(), 10u);
+    EXPECT_EQ(listDirectory(mDir.path()), (Lines{"kept"}));
+    passes(11);  // 21: the next attempt
+    EXPECT_EQ(writePasses(), std::vector<unsigned>{21});
+    EXPECT_EQ(mDir.read("nuvexmon.dev"), fileText("OL", DEFAULT_READINGS, "-1"));
+    EXPECT_EQ(listDirectory(mDir.path()), (Lines{"kept", "nuvexmon.dev"}));
+    EXPECT_EQ(openDescriptors(), descriptors);
+}
+
+TEST_F(NuvexStateTest, KeyEmptyTouchesNothingAndLooksUpNothingElse) {
+    set("StateFile", "");
+    startState();
+    // Values that would end the daemon if the action looked at them.
+    set("PowerOffTimer", "soon");
+    set("ShutdownTimer", "soon");
+    mBoard.setStatus(0x09);
+    for (int i = 0; i < 5; ++i) {
+        mStatus.exec();
+        EXPECT_NO_THROW(mState->exec());
+    }
+    EXPECT_EQ(listDirectory(mDir.path()), (Lines{"kept", "nuvexmon.log"}));
+    NuvexState::removeWrittenFile();
+    EXPECT_EQ(listDirectory(mDir.path()), (Lines{"kept", "nuvexmon.log"}));
+}
+
+TEST_F(NuvexStateTest, RemovesOnlyAFileItWrote) {
+    mDir.write("nuvexmon.dev", "ups.status: OL\n");
+    NuvexState::removeWrittenFile();
+    EXPECT_EQ(mDir.read("nuvexmon.dev"), "ups.status: OL\n");
+    pass();
+    NuvexState::removeWrittenFile();
+    EXPECT_EQ(listDirectory(mDir.path()), (Lines{"kept", "nuvexmon.log"}));
+    // Once removed, it is no longer ours: a file put there later stays.
+    mDir.write("nuvexmon.dev", "someone else's\n");
+    NuvexState::removeWrittenFile();
+    EXPECT_EQ(mDir.read("nuvexmon.dev"), "someone else's\n");
+}
+
+}  // namespace

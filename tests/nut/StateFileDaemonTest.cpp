@@ -1,0 +1,183 @@
+// The daemon as a process on the simulated board, publishing its state file: what the
+// file shows through a power failure, and that it is gone once the daemon ends.
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SimRun.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+using std::chrono::milliseconds;
+
+constexpr milliseconds LONG_WAIT{30000};
+
+bool exists(std::string const& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+Lines listDirectory(std::string const& path) {
+    Lines names;
+    if (DIR* dir = ::opendir(path.c_str())) {
+        while (dirent* entry = ::readdir(dir)) {
+            std::string const name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// "ups.status: OB | ups.timer.shutdown: 2" from a whole file; empty for no file.
+std::string summary(std::string const& text) {
+    std::size_t const timer = text.find("ups.timer.shutdown: ");
+    if (text.empty() || timer == std::string::npos) {
+        return text;
+    }
+    return text.substr(0, text.find('\n')) + " | " +
+           text.substr(timer, text.find('\n', timer) - timer);
+}
+
+// Samples the state file every 20 ms while the condition is false, keeping each
+// distinct summary in order; a pass lasts at least 500 ms, so none is missed.
+template <typename Done>
+Lines sampleUntil(SimRun const& run, Done done, milliseconds timeout = LONG_WAIT) {
+    Lines seen;
+    auto const end = std::chrono::steady_clock::now() + timeout;
+    while (!done() && std::chrono::steady_clock::now() < end) {
+        std::string const now = summary(run.readFile("nuvexmon.dev"));
+        if (!now.empty() && (seen.empty() || seen.back() != now)) {
+            seen.push_back(now);
+        }
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    return seen;
+}
+
+TEST(StateFileDaemon, PowerFailureCountdownAndShutdownThenRemovedOnStop) {
+    SimRun run;
+    run.set("StateFile", run.path("nuvexmon.dev"));
+    run.set("ShutdownTimer", "3");
+    run.setScenario("status 0x09\nmeasure 4150 420\npoll 4 status 0x02\n");
+    run.start();
+    Lines const seen = sampleUntil(run, [&run] { return run.calls().size() >= 2; });
+    ASSERT_EQ(run.calls().size(), 2u) << "no shutdown";
+    // The last write may come a moment after the shutdown command.
+    std::this_thread::sleep_for(milliseconds(200));
+    Lines all = seen;
+    std::string const last = summary(run.readFile("nuvexmon.dev"));
+    if (all.empty() || all.back() != last) {
+        all.push_back(last);
+    }
+    // Countdown runs at passes 4, 6 and 8; the shutdown starts at the third.
+    EXPECT_EQ(all, (Lines{"ups.status: OL CHRG | ups.timer.shutdown: -1",
+                          "ups.status: OB | ups.timer.shutdown: 2",
+                          "ups.status: OB | ups.timer.shutdown: 1",
+                          "ups.status: FSD OB | ups.timer.shutdown: 0"}));
+    EXPECT_EQ(run.readFile("nuvexmon.dev"),
+              "ups.status: FSD OB\nbattery.voltage: 4.15\nbattery.current: 0.420\n"
+              "ups.firmware: NUVEXSIM 1.0\nups.timer.shutdown: 0\nups.delay.shutdown: 30\n"
+              "device.type: ups\n");
+    struct stat info {};
+    ASSERT_EQ(::stat(run.path("nuvexmon.dev").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+
+    EXPECT_TRUE(run.stop().exitedWith(0));
+    EXPECT_FALSE(exists(run.path("nuvexmon.dev")));
+    EXPECT_FALSE(exists(run.path("nuvexmon.dev.tmp")));
+    EXPECT_EQ(run.errors(), "");
+}
+
+class StateFileStopSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(StateFileStopSignal, RemovesTheFileAndExitsZero) {
+    SimRun run;
+    run.set("StateFile", run.path("nuvexmon.dev"));
+    run.setScenario("status 0x01\n");
+    run.start();
+    ASSERT_TRUE(run.waitForPoll(3, LONG_WAIT));
+    ASSERT_TRUE(exists(run.path("nuvexmon.dev")));
+    run.sendSignal(GetParam());
+    EXPECT_TRUE(run.wait().exitedWith(0));
+    EXPECT_FALSE(exists(run.path("nuvexmon.dev")));
+    EXPECT_FALSE(exists(run.path("nuvexmon.dev.tmp")));
+    EXPECT_FALSE(run.pidFileExists());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StateFileStopSignal, ::testing::Values(SIGTERM, SIGINT));
+
+TEST(StateFileDaemon, FailureExitRemovesTheFileAfterTheAlarm) {
+    SimRun run;
+    run.set("StateFile", run.path("nuvexmon.dev"));
+    run.setScenario("status 0x01\npoll 3..5 absent\n");
+    run.start();
+    Lines const seen = sampleUntil(run, [&run] { return !run.running(); });
+    SimRun::Exit const exit = run.wait(LONG_WAIT);
+    EXPECT_TRUE(exit.exitedWith(1));
+    // Polls 3 and 4 fail and are published; the third failure ends the daemon.
+    EXPECT_EQ(seen, (Lines{"ups.status: OL | ups.timer.shutdown: -1",
+                           "ups.status: OL ALARM | ups.timer.shutdown: -1"}));
+    EXPECT_FALSE(exists(run.path("nuvexmon.dev")));
+    EXPECT_FALSE(exists(run.path("nuvexmon.dev.tmp")));
+    Lines const lines = run.logLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "[ERROR] could not communicate with nuvexmon!");
+}
+
+TEST(StateFileDaemon, WithoutTheKeyNoFileAppears) {
+    // The same run with and without the key, compared while the daemon runs: the
+    // file is the one difference.
+    Lines listings[2];
+    Lines logs[2];
+    for (int withKey = 0; withKey < 2; ++withKey) {
+        SimRun run;
+        if (withKey == 1) {
+            run.set("StateFile", run.path("nuvexmon.dev"));
+        }
+        run.setScenario("status 0x09\npoll 3 status 0x02\n");
+        run.start();
+        ASSERT_TRUE(run.waitForPoll(6, LONG_WAIT));
+        ASSERT_TRUE(run.waitForCalls(1, LONG_WAIT));
+        listings[withKey] = listDirectory(run.dir());
+        EXPECT_TRUE(run.stop().exitedWith(0));
+        logs[withKey] = run.logLines();
+    }
+    Lines expected = listings[0];
+    expected.push_back("nuvexmon.dev");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listings[1], expected);
+    for (Lines const& log : logs) {
+        EXPECT_EQ(std::count(log.begin(), log.end(), "[DEBUG] could not write state file!"), 0);
+    }
+}
+
+TEST(StateFileDaemon, MissingDirectoryIsReportedOnceAndMonitoringGoesOn) {
+    SimRun run;
+    run.set("StateFile", run.path("missing/nuvexmon.dev"));
+    run.set("ShutdownTimer", "3");
+    run.setScenario("status 0x01\npoll 3 status 0x02\n");
+    run.start();
+    ASSERT_TRUE(run.waitForCalls(2, LONG_WAIT));
+    ASSERT_TRUE(run.waitForLogLine("System shutdown!", LONG_WAIT));
+    EXPECT_TRUE(run.stop().exitedWith(0));
+    Lines const lines = run.logLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[DEBUG] could not write state file!"), 1);
+    EXPECT_FALSE(exists(run.path("missing")));
+    EXPECT_EQ(run.powerOffRequests(), std::vector<std::uint8_t>{30});
+}
+
+}  // namespace
