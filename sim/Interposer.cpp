@@ -221,8 +221,19 @@ int answer(int fd, unsigned long request, void* argument, Interposer::Next next)
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request,
-                                                            ...) noexcept {
+#ifdef __USE_TIME_BITS64
+// With a 64-bit time_t, <sys/ioctl.h> gives the name ioctl the symbol __ioctl_time64
+// (defined below); the entry point of programs built with a 32-bit time_t keeps its
+// own symbol under another name.
+extern "C" int nuvexsimIoctl32(int fd, unsigned long request, ...) noexcept __asm__("ioctl");
+#define NUVEXSIM_IOCTL_ENTRY nuvexsimIoctl32
+#else
+#define NUVEXSIM_IOCTL_ENTRY ioctl
+#endif
+
+extern "C" __attribute__((visibility("default"))) int NUVEXSIM_IOCTL_ENTRY(int fd,
+                                                                           unsigned long request,
+                                                                           ...) noexcept {
     std::va_list arguments;
     va_start(arguments, request);
     void* argument = va_arg(arguments, void*);
