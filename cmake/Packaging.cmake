@@ -30,21 +30,40 @@ function(_nuvexmon_gzip input output)
     endif()
 endfunction()
 
-# The Debian revision comes from the top entry of packaging/changelog.Debian.
-file(STRINGS "${_pkg_src}/changelog.Debian" _changelog_top LIMIT_COUNT 1)
+# The Debian revision comes from the top entry of packaging/changelog.Debian.in.
+file(STRINGS "${_pkg_src}/changelog.Debian.in" _changelog_top LIMIT_COUNT 1)
 if(NOT _changelog_top MATCHES "^nuvexmon \\(([^-]+)-([^)]+)\\)")
-    message(FATAL_ERROR "packaging/changelog.Debian does not start with a nuvexmon (version-revision) line")
+    message(FATAL_ERROR "packaging/changelog.Debian.in does not start with a nuvexmon (version-revision) line")
 endif()
 set(NUVEXMON_DEB_RELEASE "${CMAKE_MATCH_2}")
 if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
-    message(WARNING "packaging/changelog.Debian is for ${CMAKE_MATCH_1}, the project is "
+    message(WARNING "packaging/changelog.Debian.in is for ${CMAKE_MATCH_1}, the project is "
                     "${PROJECT_VERSION}: add an entry for the new version")
 endif()
+
+# Maintainer of the package, signer of its changelog and upstream contact. The
+# default is an address under .localhost, which never leaves the machine: lintian
+# takes a bare "localhost" for a bogus mail host (an error), but not a name in the
+# .localhost domain. Give a real address when the package is published.
+set(NUVEXMON_MAINTAINER "nuvexmon developers <developers@nuvexmon.localhost>"
+    CACHE STRING "Maintainer field of the package (\"Name <address>\")")
+
+# packaging/copyright gets its Copyright line and the licence text from LICENSE, in
+# Debian's machine-readable format: each line indented by one blank, empty lines " .".
+file(READ "${PROJECT_SOURCE_DIR}/LICENSE" _license)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/LICENSE")
+if(NOT _license MATCHES "\nCopyright \\(c\\) ([^\n]+)\n\n(Permission .*[^\n])\n*$")
+    message(FATAL_ERROR "LICENSE is not the MIT licence with one Copyright line")
+endif()
+set(NUVEXMON_COPYRIGHT "${CMAKE_MATCH_1}")
+string(REPLACE "\n\n" "\n.\n" NUVEXMON_LICENSE_TEXT "${CMAKE_MATCH_2}")
+string(REPLACE "\n" "\n " NUVEXMON_LICENSE_TEXT " ${NUVEXMON_LICENSE_TEXT}")
 
 # Generated files; configure_file re-runs CMake when a source changes.
 configure_file("${_pkg_src}/nuvexmon.8.in" "${_pkg_out}/nuvexmon.8" @ONLY)
 configure_file("${_pkg_src}/nuvexmon.conf.5.in" "${_pkg_out}/nuvexmon.conf.5" @ONLY)
-configure_file("${_pkg_src}/changelog.Debian" "${_pkg_out}/changelog.Debian" COPYONLY)
+configure_file("${_pkg_src}/changelog.Debian.in" "${_pkg_out}/changelog.Debian" @ONLY)
+configure_file("${_pkg_src}/copyright.in" "${_pkg_out}/copyright" @ONLY)
 _nuvexmon_gzip("${_pkg_out}/nuvexmon.8" "${_pkg_out}/nuvexmon.8.gz")
 _nuvexmon_gzip("${_pkg_out}/nuvexmon.conf.5" "${_pkg_out}/nuvexmon.conf.5.gz")
 _nuvexmon_gzip("${_pkg_out}/changelog.Debian" "${_pkg_out}/changelog.Debian.gz")
@@ -68,8 +87,15 @@ install(FILES "${_pkg_src}/nuvexmon.logrotate" DESTINATION "${NUVEXMON_LOGROTATE
         RENAME nuvexmon)
 install(FILES "${_pkg_out}/nuvexmon.8.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
 install(FILES "${_pkg_out}/nuvexmon.conf.5.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man5")
-install(FILES "${_pkg_src}/copyright" "${_pkg_out}/changelog.Debian.gz"
+install(FILES "${_pkg_out}/copyright" "${_pkg_out}/changelog.Debian.gz"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+# Network UPS Tools set up to serve the state file (StateFile), for the board and for
+# the other machines on the same power supply.
+install(FILES "${_pkg_src}/nut/ups.conf" "${_pkg_src}/nut/upsd.conf" "${_pkg_src}/nut/upsd.users"
+              "${_pkg_src}/nut/upsmon.conf"
+        DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples/nut")
+install(FILES "${_pkg_src}/nut/nut-driver@nuvex.service.d/nuvexmon.conf"
+        DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples/nut/nut-driver@nuvex.service.d")
 
 # ---------------------------------------------------------------------------------------
 # Debian package
@@ -95,10 +121,6 @@ if(NOT _deb_arch)
 endif()
 set(NUVEXMON_DEB_ARCH "${_deb_arch}" CACHE STRING "Debian architecture of the package")
 
-set(NUVEXMON_DEB_MAINTAINER
-    "nuvexmon maintainers <maintainers@users.noreply.c-seed-ed39b4a7.example>"
-    CACHE STRING "Maintainer field of the package")
-
 foreach(_script postinst prerm postrm)
     configure_file("${_pkg_src}/${_script}.in" "${_pkg_out}/control/${_script}" @ONLY
                    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
@@ -109,7 +131,7 @@ configure_file("${_pkg_src}/conffiles.in" "${_pkg_out}/control/conffiles" @ONLY)
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME nuvexmon)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-set(CPACK_PACKAGE_CONTACT "${NUVEXMON_DEB_MAINTAINER}")
+set(CPACK_PACKAGE_CONTACT "${NUVEXMON_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "UPS board monitor for single-board computers")
 set(CPACK_PACKAGE_DESCRIPTION
     "nuvexmon watches an uninterruptible power supply board on the I2C bus of a\n"
@@ -132,7 +154,7 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE "${NUVEXMON_DEB_RELEASE}")
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${NUVEXMON_DEB_ARCH}")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS i2c-tools)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "i2c-tools, nut-server, nut-client")
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -12,11 +12,10 @@ set(CMAKE_C_COMPILER ${NUVEXMON_CROSS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${NUVEXMON_CROSS_TRIPLET}-g++)
 set(CMAKE_STRIP ${NUVEXMON_CROSS_TRIPLET}-strip CACHE FILEPATH "Strip for the target")
 
-# 64-bit file offsets: without them a 32-bit program cannot append to a log past
-# 2 GiB. GCC notes that the ARM argument passing of some types changed in GCC 7.1;
-# everything here is built by one compiler, so the notes are noise.
-set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
-set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -Wno-psabi")
+# 64-bit time_t and file offsets come from the root CMakeLists.txt, for every
+# 32-bit build. GCC notes that the ARM argument passing of some types changed in
+# GCC 7.1; everything here is built by one compiler, so the notes are noise.
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
 
 # -L points qemu at the target's dynamic loader and libraries.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;${NUVEXMON_CROSS_SYSROOT})

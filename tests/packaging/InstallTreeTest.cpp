@@ -13,6 +13,7 @@
 #include "BuildPaths.h"
 #include "PackagingSupport.h"
 #include "TempDir.h"
+#include "config/ConfigFile.h"
 
 namespace fs = std::filesystem;
 
@@ -25,6 +26,8 @@ constexpr mode_t MODE_BITS = 07777;
 
 std::string const UNIT = std::string(NUVEXMON_UNIT_DIR) + "/nuvexmon.service";
 std::string const LOGROTATE = std::string(NUVEXMON_LOGROTATE_DIR) + "/nuvexmon";
+std::string const NUT_EXAMPLES = "/usr/share/doc/nuvexmon/examples/nut";
+std::string const NUT_DROP_IN = NUT_EXAMPLES + "/nut-driver@nuvex.service.d/nuvexmon.conf";
 
 // Installed path (without the DESTDIR) and the mode it must have.
 std::map<std::string, mode_t> expectedFiles() {
@@ -37,6 +40,11 @@ std::map<std::string, mode_t> expectedFiles() {
         {"/usr/share/man/man5/nuvexmon.conf.5.gz", DATA_MODE},
         {"/usr/share/doc/nuvexmon/copyright", DATA_MODE},
         {"/usr/share/doc/nuvexmon/changelog.Debian.gz", DATA_MODE},
+        {NUT_EXAMPLES + "/ups.conf", DATA_MODE},
+        {NUT_EXAMPLES + "/upsd.conf", DATA_MODE},
+        {NUT_EXAMPLES + "/upsd.users", DATA_MODE},
+        {NUT_EXAMPLES + "/upsmon.conf", DATA_MODE},
+        {NUT_DROP_IN, DATA_MODE},
     };
 }
 
@@ -66,6 +74,35 @@ UnitFile parseUnit(std::string const& text) {
         unit[section + "." + line.substr(0, separator)].push_back(line.substr(separator + 1));
     }
     return unit;
+}
+
+// Section "nuvex", key "port" of a NUT configuration file ("[section]" headers,
+// "key = value" lines, values maybe in double quotes) -> value.
+std::map<std::string, std::string> parseNutConf(std::string const& text) {
+    std::map<std::string, std::string> conf;
+    std::string section;
+    auto const trim = [](std::string const& part) {
+        std::size_t const first = part.find_first_not_of(" \t");
+        std::size_t const last = part.find_last_not_of(" \t");
+        return first == std::string::npos ? std::string() : part.substr(first, last - first + 1);
+    };
+    for (std::string const& raw : splitLines(text)) {
+        std::string const line = trim(raw);
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        if (line[0] == '[') {
+            section = line.substr(1, line.find(']') - 1);
+            continue;
+        }
+        std::size_t const separator = line.find('=');
+        std::string value = trim(line.substr(separator + 1));
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+            value = value.substr(1, value.size() - 2);
+        }
+        conf[section + "." + trim(line.substr(0, separator))] = value;
+    }
+    return conf;
 }
 
 #define REQUIRE_INSTALLED_TREE()                                 \
@@ -122,6 +159,35 @@ TEST(SystemdUnit, StartsTheInstalledDaemonAndClearsAStalePidFile) {
     EXPECT_EQ(unit["Service.ExecStartPre"],
               std::vector<std::string>{std::string("-/bin/rm -f ") + NUVEXMON_PID_FILE});
     EXPECT_EQ(unit["Install.WantedBy"], std::vector<std::string>{"multi-user.target"});
+}
+
+// The packaged StateFile, the directory systemd makes for it and the file the NUT
+// example reads must be one path: the daemon never creates the directory, and a
+// driver pointed elsewhere never sees the board.
+TEST(SystemdUnit, RuntimeDirectoryHoldsThePackagedStateFileThatNutReads) {
+    REQUIRE_INSTALLED_TREE();
+    UnitFile unit = parseUnit(readFile(installedRoot() + UNIT));
+    ASSERT_EQ(unit["Service.RuntimeDirectory"], std::vector<std::string>{"nuvexmon"});
+    // NUT's driver runs as its own user and must read the file.
+    EXPECT_EQ(unit["Service.RuntimeDirectoryMode"], std::vector<std::string>{"0755"});
+
+    ConfigFile config;
+    config.load(installedRoot() + NUVEXMON_CONFIG_FILE);
+    std::string const stateFile = config.getString("StateFile");
+    EXPECT_EQ(fs::path(stateFile).parent_path().string(),
+              "/run/" + unit["Service.RuntimeDirectory"][0]);
+
+    auto nut = parseNutConf(readFile(installedRoot() + NUT_EXAMPLES + "/ups.conf"));
+    EXPECT_EQ(nut["nuvex.driver"], "dummy-ups");
+    EXPECT_EQ(nut["nuvex.port"], stateFile);
+    // dummy-ups reads a .dev file again only when its time stamp changes, which
+    // each replacement by the daemon does; other names would be re-read in a loop.
+    EXPECT_EQ(fs::path(stateFile).extension().string(), ".dev");
+
+    UnitFile dropIn = parseUnit(readFile(installedRoot() + NUT_DROP_IN));
+    EXPECT_EQ(dropIn["Unit.After"], std::vector<std::string>{"nuvexmon.service"});
+    EXPECT_EQ(dropIn["Unit.Wants"], std::vector<std::string>{"nuvexmon.service"});
+    EXPECT_TRUE(dropIn["Unit.Requires"].empty()) << "a restart of nuvexmon would stop the driver";
 }
 
 TEST(SystemdUnit, SystemdAcceptsTheUnit) {

@@ -64,7 +64,7 @@ TEST(ManPageContent, ConfPageGivesEverySettingWithTheDaemonsDefault) {
     std::string const text = plainText(CONF_PAGE);
     ASSERT_FALSE(daemonDefaults().empty());
     for (auto const& [key, value] : daemonDefaults()) {
-        std::string const entry = key + " (default " + value + ")";
+        std::string const entry = key + " (default " + (value.empty() ? "empty" : value) + ")";
         EXPECT_NE(text.find(entry), std::string::npos) << "no \"" << entry << "\"";
     }
     EXPECT_NE(text.find(std::string(HOOK_KEY) + " (no default)"), std::string::npos);

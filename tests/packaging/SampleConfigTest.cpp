@@ -17,6 +17,15 @@ namespace {
 
 std::string const SAMPLE = NUVEXMON_SOURCE_DIR "/packaging/nuvexmon.conf";
 
+// The settings the packaged file changes from the built-in defaults, and to what:
+// quiet logging, the readings published for Network UPS Tools in the unit's runtime
+// directory instead, and an immediate shutdown on a low battery.
+std::map<std::string, std::string> const PACKAGED_CHANGES = {
+    {"LogLevel", "error"},
+    {"ShutdownOnLowBattery", "1"},
+    {"StateFile", "/run/nuvexmon/nuvexmon.dev"},
+};
+
 std::set<std::string> settingKeys() {
     std::set<std::string> keys;
     for (auto const& [key, value] : daemonDefaults()) {
@@ -45,15 +54,26 @@ TEST(SampleConfig, DefaultsAreReadableFromTheDaemonSource) {
               1);
 }
 
-TEST(SampleConfig, SetsEveryDefaultOfTheDaemonAndAnEmptyHook) {
+TEST(SampleConfig, SetsEveryDefaultOfTheDaemonButThePackagedChangesAndAnEmptyHook) {
     ConfigFile config;  // no defaults registered: every setting must come from the file
     config.load(SAMPLE);
+    std::set<std::string> changed;
     for (auto const& [key, value] : daemonDefaults()) {
+        auto const change = PACKAGED_CHANGES.find(key);
+        if (change != PACKAGED_CHANGES.end()) {
+            changed.insert(key);
+            // A change that equals the default would no longer be one.
+            EXPECT_NE(change->second, value) << key;
+        }
+        std::string const expected = change != PACKAGED_CHANGES.end() ? change->second : value;
         try {
-            EXPECT_EQ(config.getString(key), value) << key;
+            EXPECT_EQ(config.getString(key), expected) << key;
         } catch (ConfigException const&) {
             ADD_FAILURE() << key << " is missing from packaging/nuvexmon.conf";
         }
+    }
+    for (auto const& [key, value] : PACKAGED_CHANGES) {
+        EXPECT_EQ(changed.count(key), 1U) << key << " is not a setting with a default";
     }
     try {
         EXPECT_EQ(config.getString(HOOK_KEY), "");
