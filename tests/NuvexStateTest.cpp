@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "BoardFixture.h"
+#include "TempDir.h"
 #include "ups/NuvexEvents.h"
 #include "ups/NuvexState.h"
 #include "ups/NuvexStatus.h"
@@ -24,24 +24,6 @@
 namespace {
 
 using Lines = std::vector<std::string>;
-
-// Names in a directory, sorted, without "." and "..".
-Lines listDirectory(std::string const& path) {
-    Lines names;
-    DIR* dir = ::opendir(path.c_str());
-    if (dir == nullptr) {
-        return names;
-    }
-    while (dirent* entry = ::readdir(dir)) {
-        std::string const name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    ::closedir(dir);
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 std::size_t openDescriptors() {
     return listDirectory("/proc/self/fd").size();

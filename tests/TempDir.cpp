@@ -1,5 +1,8 @@
 #include "TempDir.h"
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -30,4 +33,19 @@ std::string TempDir::write(std::string const& name, std::string const& content) 
 std::string TempDir::read(std::string const& name) const {
     std::ifstream in(mPath + "/" + name, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> listDirectory(std::string const& path) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(path.c_str())) {
+        while (dirent* entry = ::readdir(dir)) {
+            std::string const name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // A fresh directory under $TMPDIR for one test, removed with everything in it.
 class TempDir {
@@ -18,3 +19,6 @@ public:
 private:
     std::string mPath;
 };
+
+// Names in a directory, sorted, without "." and ".."; empty when it cannot be read.
+std::vector<std::string> listDirectory(std::string const& path);

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "SimRun.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -25,21 +25,6 @@ constexpr milliseconds LONG_WAIT{30000};
 bool exists(std::string const& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;
-}
-
-Lines listDirectory(std::string const& path) {
-    Lines names;
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (dirent* entry = ::readdir(dir)) {
-            std::string const name = entry->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        }
-        ::closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // "ups.status: OB | ups.timer.shutdown: 2" from a whole file; empty for no file.
