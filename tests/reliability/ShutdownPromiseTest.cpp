@@ -72,6 +72,17 @@ Lines afterPoll(std::vector<Transfer> const& trace, unsigned poll) {
     return bytes;
 }
 
+// The daemon may create its log again at any moment, so the log's directory is never
+// emptied in place: it is swapped, in one rename, for one prepared beside it. Without a
+// replacement the log's directory is simply gone.
+void swapLogDirectory(SimRun const& run, bool replace) {
+    std::string const logs = run.path("logs");
+    ASSERT_EQ(std::rename(logs.c_str(), (logs + ".old").c_str()), 0);
+    if (replace) {
+        ASSERT_EQ(std::rename((logs + ".new").c_str(), logs.c_str()), 0);
+    }
+}
+
 // The log directory goes away in the middle of a power failure, as when the SD card's
 // file system turns read-only: the countdown goes on, the board gets its command,
 // the system is shut down, and the lines are on standard error meanwhile.
@@ -87,7 +98,7 @@ TEST(ShutdownPromise, LogUnopenableDuringAPowerFailure) {
         return run.readFile("logs/nuvexmon.log").find("Shutdown timer: 1 / 20") !=
                std::string::npos;
     }));
-    std::filesystem::remove_all(run.path("logs"));
+    swapLogDirectory(run, false);
     ASSERT_TRUE(run.waitForCalls(2, LONG_WAIT));  // the hook, then the shutdown command
     ASSERT_TRUE(waitFor(LONG_WAIT, [&] {
         return count(stampedLines(run.errors()), "[NOTICE] System shutdown!") == 1;
@@ -133,7 +144,9 @@ TEST(ShutdownPromise, LogUnopenableDuringAPowerFailure) {
 // to standard error, and the file is used again as soon as it can be.
 struct BadLog {
     char const* name;
-    void (*spoil)(std::string const& path);
+    // Makes the bad object at the given path, in the directory that will replace the
+    // log's; null: the log's directory goes without a replacement.
+    void (*make)(std::string const& path);
 };
 
 void PrintTo(BadLog const& c, std::ostream* out) {
@@ -144,20 +157,33 @@ class UnwritableLog : public ::testing::TestWithParam<BadLog> {};
 
 TEST_P(UnwritableLog, MonitoringGoesOn) {
     SimRun run;
+    std::filesystem::create_directory(run.path("logs"));
+    std::filesystem::create_directory(run.path("logs.new"));
     run.setEnv("NUVEXSIM_PAUSE_US", "20000");
+    run.set("LogFile", run.path("logs/nuvexmon.log"));
     run.setScenario("status 0x01\n");
     run.start();
     ASSERT_TRUE(run.waitForPoll(3, LONG_WAIT));
-    std::string const log = run.path("nuvexmon.log");
-    GetParam().spoil(log);
+    BadLog const& c = GetParam();
+    if (c.make != nullptr) {
+        c.make(run.path("logs.new/nuvexmon.log"));
+    }
+    swapLogDirectory(run, c.make != nullptr);
     ASSERT_TRUE(waitFor(LONG_WAIT, [&] {
         return count(stampedLines(run.errors()), "[DEBUG] Current Status: 1") >= 3;
     }));
     EXPECT_TRUE(run.running());
 
-    std::filesystem::remove_all(log);
+    // The path free again: the next lines are in the file.
+    if (c.make != nullptr) {
+        std::filesystem::remove_all(run.path("logs/nuvexmon.log"));
+    } else {
+        std::filesystem::create_directory(run.path("logs"));
+    }
     unsigned const poll = run.trace().back().poll;
-    ASSERT_TRUE(run.waitForLogLine("Current Status: 1", LONG_WAIT));
+    ASSERT_TRUE(waitFor(LONG_WAIT, [&] {
+        return run.readFile("logs/nuvexmon.log").find("Current Status: 1") != std::string::npos;
+    }));
     ASSERT_TRUE(run.waitForPoll(poll + 3, LONG_WAIT));
     EXPECT_TRUE(run.stop().exitedWith(0));
     for (std::string const& line : stampedLines(run.errors())) {
@@ -166,40 +192,32 @@ TEST_P(UnwritableLog, MonitoringGoesOn) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, UnwritableLog,
-                         ::testing::Values(BadLog{"Directory",
-                                                  [](std::string const& path) {
-                                                      std::filesystem::remove(path);
-                                                      std::filesystem::create_directory(path);
-                                                  }},
-                                           // Opened non-blocking: a FIFO nobody reads fails at once
-                                           // instead of holding the loop.
-                                           BadLog{"FifoWithoutReader",
-                                                  [](std::string const& path) {
-                                                      std::filesystem::remove(path);
-                                                      ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-                                                  }},
-                                           BadLog{"DirectoryRemoved",
-                                                  [](std::string const& path) {
-                                                      // The sandbox itself stays; a log in a
-                                                      // directory of its own is covered above.
-                                                      std::filesystem::remove(path);
-                                                      ASSERT_EQ(::mkdir(path.c_str(), 0), 0);
-                                                  }}),
-                         [](auto const& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Paths, UnwritableLog,
+    ::testing::Values(
+        BadLog{"Directory",
+               [](std::string const& path) { std::filesystem::create_directory(path); }},
+        // Opened non-blocking: a FIFO nobody reads fails at once instead of holding the loop.
+        BadLog{"FifoWithoutReader",
+               [](std::string const& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }},
+        BadLog{"DirectoryRemoved", nullptr}),
+    [](auto const& param) { return std::string(param.param.name); });
 
 // A FIFO whose reader stops reading fills up: lines are dropped, the loop never waits.
 TEST(ShutdownPromise, FullLogFifoDropsLinesWithoutHoldingTheLoop) {
     SimRun run;
+    std::filesystem::create_directory(run.path("logs"));
+    std::filesystem::create_directory(run.path("logs.new"));
     run.setEnv("NUVEXSIM_PAUSE_US", "1000");
+    run.set("LogFile", run.path("logs/nuvexmon.log"));
     run.setScenario("status 0x01\n");
     run.start();
     ASSERT_TRUE(run.waitForPoll(2, LONG_WAIT));
-    std::string const log = run.path("nuvexmon.log");
-    std::filesystem::remove(log);
-    ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
-    int const reader = ::open(log.c_str(), O_RDONLY | O_NONBLOCK);
+    std::string const fifo = run.path("logs.new/nuvexmon.log");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int const reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
+    swapLogDirectory(run, true);
     unsigned const poll = run.trace().back().poll;
     // About 80 bytes a poll: 2,000 polls are more than twice what a pipe holds.
     EXPECT_TRUE(run.waitForPoll(poll + 2000, std::chrono::milliseconds(120000)));
@@ -224,7 +242,7 @@ TEST(ShutdownPromise, BrokenStandardErrorDoesNotEndTheDaemon) {
     ASSERT_TRUE(waitFor(LONG_WAIT, [&] {
         return run.readFile("logs/nuvexmon.log").find("nuvexmon started") != std::string::npos;
     }));
-    std::filesystem::remove_all(run.path("logs"));
+    swapLogDirectory(run, false);
     ASSERT_TRUE(waitFor(LONG_WAIT, [&] { return run.powerOffRequests().size() == 1; }));
     ASSERT_TRUE(waitFor(LONG_WAIT, [&] { return !run.readFile("hook-signals.txt").empty(); }));
     EXPECT_TRUE(run.running());
