@@ -332,17 +332,4 @@ TEST_F(NutEndToEnd, PowerFailureAsANutClientSeesItThenTheDataSourceGoes) {
     EXPECT_EQ(waitFor(mServerPid, milliseconds(0)), -1);
 }
 
-TEST_F(NutEndToEnd, DriverRefusesToStartWithoutTheFile) {
-    SimRun run;
-    writeNutConfiguration(run);
-    startDriver();
-    int const status = waitFor(mDriverPid, milliseconds(15000));
-    ASSERT_NE(status, -1) << "the driver started without its file";
-    mDriverPid = -1;
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_NE(WEXITSTATUS(status), 0);
-    EXPECT_NE(readAll(mNutDir + "/driver.out").find("Can't open dummy-ups definition file"),
-              std::string::npos);
-}
-
 }  // namespace

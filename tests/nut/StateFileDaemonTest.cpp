@@ -5,15 +5,12 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "SimRun.h"
-#include "TempDir.h"
 
 namespace {
 
@@ -87,24 +84,6 @@ TEST(StateFileDaemon, PowerFailureCountdownAndShutdownThenRemovedOnStop) {
     EXPECT_EQ(run.errors(), "");
 }
 
-class StateFileStopSignal : public ::testing::TestWithParam<int> {};
-
-TEST_P(StateFileStopSignal, RemovesTheFileAndExitsZero) {
-    SimRun run;
-    run.set("StateFile", run.path("nuvexmon.dev"));
-    run.setScenario("status 0x01\n");
-    run.start();
-    ASSERT_TRUE(run.waitForPoll(3, LONG_WAIT));
-    ASSERT_TRUE(exists(run.path("nuvexmon.dev")));
-    run.sendSignal(GetParam());
-    EXPECT_TRUE(run.wait().exitedWith(0));
-    EXPECT_FALSE(exists(run.path("nuvexmon.dev")));
-    EXPECT_FALSE(exists(run.path("nuvexmon.dev.tmp")));
-    EXPECT_FALSE(run.pidFileExists());
-}
-
-INSTANTIATE_TEST_SUITE_P(Signals, StateFileStopSignal, ::testing::Values(SIGTERM, SIGINT));
-
 TEST(StateFileDaemon, FailureExitRemovesTheFileAfterTheAlarm) {
     SimRun run;
     run.set("StateFile", run.path("nuvexmon.dev"));
@@ -121,48 +100,6 @@ TEST(StateFileDaemon, FailureExitRemovesTheFileAfterTheAlarm) {
     Lines const lines = run.logLines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "[ERROR] could not communicate with nuvexmon!");
-}
-
-TEST(StateFileDaemon, WithoutTheKeyNoFileAppears) {
-    // The same run with and without the key, compared while the daemon runs: the
-    // file is the one difference.
-    Lines listings[2];
-    Lines logs[2];
-    for (int withKey = 0; withKey < 2; ++withKey) {
-        SimRun run;
-        if (withKey == 1) {
-            run.set("StateFile", run.path("nuvexmon.dev"));
-        }
-        run.setScenario("status 0x09\npoll 3 status 0x02\n");
-        run.start();
-        ASSERT_TRUE(run.waitForPoll(6, LONG_WAIT));
-        ASSERT_TRUE(run.waitForCalls(1, LONG_WAIT));
-        listings[withKey] = listDirectory(run.dir());
-        EXPECT_TRUE(run.stop().exitedWith(0));
-        logs[withKey] = run.logLines();
-    }
-    Lines expected = listings[0];
-    expected.push_back("nuvexmon.dev");
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(listings[1], expected);
-    for (Lines const& log : logs) {
-        EXPECT_EQ(std::count(log.begin(), log.end(), "[DEBUG] could not write state file!"), 0);
-    }
-}
-
-TEST(StateFileDaemon, MissingDirectoryIsReportedOnceAndMonitoringGoesOn) {
-    SimRun run;
-    run.set("StateFile", run.path("missing/nuvexmon.dev"));
-    run.set("ShutdownTimer", "3");
-    run.setScenario("status 0x01\npoll 3 status 0x02\n");
-    run.start();
-    ASSERT_TRUE(run.waitForCalls(2, LONG_WAIT));
-    ASSERT_TRUE(run.waitForLogLine("System shutdown!", LONG_WAIT));
-    EXPECT_TRUE(run.stop().exitedWith(0));
-    Lines const lines = run.logLines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[DEBUG] could not write state file!"), 1);
-    EXPECT_FALSE(exists(run.path("missing")));
-    EXPECT_EQ(run.powerOffRequests(), std::vector<std::uint8_t>{30});
 }
 
 }  // namespace

@@ -140,13 +140,22 @@ TEST(ShutdownPromise, LogUnopenableDuringAPowerFailure) {
               << ", power-off requests: " << run.powerOffRequests().size() << "\n";
 }
 
+// A steady board whose log is in a directory of its own, with an empty one beside it
+// to swap in (swapLogDirectory).
+void startWithLogDirectory(SimRun& run, char const* pauseMicroseconds) {
+    std::filesystem::create_directory(run.path("logs"));
+    std::filesystem::create_directory(run.path("logs.new"));
+    run.setEnv("NUVEXSIM_PAUSE_US", pauseMicroseconds);
+    run.set("LogFile", run.path("logs/nuvexmon.log"));
+    run.setScenario("status 0x01\n");
+    run.start();
+}
+
 // Paths that cannot take a line once the daemon runs: monitoring goes on, the lines go
 // to standard error, and the file is used again as soon as it can be.
 struct BadLog {
     char const* name;
-    // Makes the bad object at the given path, in the directory that will replace the
-    // log's; null: the log's directory goes without a replacement.
-    void (*make)(std::string const& path);
+    void (*make)(std::string const& path);  // makes the bad object at the path
 };
 
 void PrintTo(BadLog const& c, std::ostream* out) {
@@ -157,29 +166,17 @@ class UnwritableLog : public ::testing::TestWithParam<BadLog> {};
 
 TEST_P(UnwritableLog, MonitoringGoesOn) {
     SimRun run;
-    std::filesystem::create_directory(run.path("logs"));
-    std::filesystem::create_directory(run.path("logs.new"));
-    run.setEnv("NUVEXSIM_PAUSE_US", "20000");
-    run.set("LogFile", run.path("logs/nuvexmon.log"));
-    run.setScenario("status 0x01\n");
-    run.start();
+    startWithLogDirectory(run, "20000");
     ASSERT_TRUE(run.waitForPoll(3, LONG_WAIT));
-    BadLog const& c = GetParam();
-    if (c.make != nullptr) {
-        c.make(run.path("logs.new/nuvexmon.log"));
-    }
-    swapLogDirectory(run, c.make != nullptr);
+    GetParam().make(run.path("logs.new/nuvexmon.log"));
+    swapLogDirectory(run, true);
     ASSERT_TRUE(waitFor(LONG_WAIT, [&] {
         return count(stampedLines(run.errors()), "[DEBUG] Current Status: 1") >= 3;
     }));
     EXPECT_TRUE(run.running());
 
     // The path free again: the next lines are in the file.
-    if (c.make != nullptr) {
-        std::filesystem::remove_all(run.path("logs/nuvexmon.log"));
-    } else {
-        std::filesystem::create_directory(run.path("logs"));
-    }
+    std::filesystem::remove_all(run.path("logs/nuvexmon.log"));
     unsigned const poll = run.trace().back().poll;
     ASSERT_TRUE(waitFor(LONG_WAIT, [&] {
         return run.readFile("logs/nuvexmon.log").find("Current Status: 1") != std::string::npos;
@@ -199,19 +196,13 @@ INSTANTIATE_TEST_SUITE_P(
                [](std::string const& path) { std::filesystem::create_directory(path); }},
         // Opened non-blocking: a FIFO nobody reads fails at once instead of holding the loop.
         BadLog{"FifoWithoutReader",
-               [](std::string const& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }},
-        BadLog{"DirectoryRemoved", nullptr}),
+               [](std::string const& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }}),
     [](auto const& param) { return std::string(param.param.name); });
 
 // A FIFO whose reader stops reading fills up: lines are dropped, the loop never waits.
 TEST(ShutdownPromise, FullLogFifoDropsLinesWithoutHoldingTheLoop) {
     SimRun run;
-    std::filesystem::create_directory(run.path("logs"));
-    std::filesystem::create_directory(run.path("logs.new"));
-    run.setEnv("NUVEXSIM_PAUSE_US", "1000");
-    run.set("LogFile", run.path("logs/nuvexmon.log"));
-    run.setScenario("status 0x01\n");
-    run.start();
+    startWithLogDirectory(run, "1000");
     ASSERT_TRUE(run.waitForPoll(2, LONG_WAIT));
     std::string const fifo = run.path("logs.new/nuvexmon.log");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
