@@ -68,7 +68,7 @@ int powerOffMode() {
     // Converted before the command goes out: with a bad value the board gets nothing,
     // rather than 0x10 alone, which would make it take the next byte it sees (the
     // daemon's first status command, 0x00) as the delay.
-    auto const delay = static_cast<unsigned char>(config->getInt("PowerOffTimer", 10) & LOW_BYTE);
+    unsigned char const delay = NuvexEvents::powerOffDelay();
     bus.write(CMD_POWEROFF);
     bus.write(delay);
     return 0;

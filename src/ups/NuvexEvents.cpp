@@ -27,6 +27,11 @@ bool NuvexEvents::shutdownStarted() {
     return inProgress();
 }
 
+unsigned char NuvexEvents::powerOffDelay() {
+    return static_cast<unsigned char>(
+        Singleton<ConfigFile>::getInstance()->getInt("PowerOffTimer", 10) & LOW_BYTE);
+}
+
 void NuvexEvents::exec() {
     bool& ShutdownInProgress = inProgress();
 
@@ -74,7 +79,7 @@ void NuvexEvents::shutdownSystem(bool manual) {
     std::string const command = config->getString("ShutdownCmd");
     Log::getInstance()->write(manual ? "Manual system shutdown!" : "System shutdown!", Log::NOTICE);
     // Converted before the command byte, so that 0x10 never goes out without its delay.
-    auto const delay = static_cast<unsigned char>(config->getInt("PowerOffTimer", 10) & LOW_BYTE);
+    unsigned char const delay = powerOffDelay();
     try {
         writeData(CMD_POWEROFF);
         // Only after a command byte the board took: otherwise it would read the delay

@@ -18,6 +18,9 @@ public:
     void shutdownSystem(bool manual);
     // True once this process has started a shutdown (countdown end or button).
     static bool shutdownStarted();
+    // The delay byte sent after CMD_POWEROFF: the low 8 bits of PowerOffTimer, looked up
+    // now. Throws the number-parsing error for a value that is not a number.
+    static unsigned char powerOffDelay();
 
     NuvexStatus* mStatusPoller;
     std::int32_t mTimerCount = 0;  // runs without primary power since the last reset

@@ -23,7 +23,6 @@
 
 namespace {
 
-constexpr int LOW_BYTE = 0xFF;
 constexpr mode_t FILE_MODE = 0644;
 constexpr char TEMP_SUFFIX[] = ".tmp";
 constexpr char FIRST_PRINTABLE = ' ';
@@ -37,8 +36,8 @@ volatile sig_atomic_t stateFileWritten = 0;
 // Set while a temporary file may exist.
 volatile sig_atomic_t tempFilePending = 0;
 
-// "4.15" for 4150 (decimals 3): a non-negative reading rounded to the unit's
-// fraction, formatted without the float conversions of printf.
+// A reading in thousandths (mV, mA) in whole units with the given decimals, rounded:
+// 4150 with 2 decimals is "4.15", 420 with 3 is "0.420".
 int formatFixed(char* out, std::size_t size, float value, int decimals) {
     long scale = 1;
     for (int i = 0; i < decimals; ++i) {
@@ -209,8 +208,7 @@ void NuvexState::formatText(std::int32_t timer) {
     std::snprintf(number, sizeof(number), "%d", static_cast<int>(timer));
     append("ups.timer.shutdown", number);
     // The byte the board gets with the power-off command.
-    int const delay = Singleton<ConfigFile>::getInstance()->getInt("PowerOffTimer", 10) & LOW_BYTE;
-    std::snprintf(number, sizeof(number), "%d", delay);
+    std::snprintf(number, sizeof(number), "%d", static_cast<int>(NuvexEvents::powerOffDelay()));
     append("ups.delay.shutdown", number);
     append("device.type", "ups");
     mTextLength = used;
