@@ -92,8 +92,11 @@ install(FILES "${_pkg_out}/copyright" "${_pkg_out}/changelog.Debian.gz"
 # Network UPS Tools set up to serve the state file (StateFile), for the board and for
 # the other machines on the same power supply.
 install(FILES "${_pkg_src}/nut/ups.conf" "${_pkg_src}/nut/upsd.conf" "${_pkg_src}/nut/upsd.users"
-              "${_pkg_src}/nut/upsmon.conf"
+              "${_pkg_src}/nut/upsmon.conf" "${_pkg_src}/nut/upsmon-secondary.conf"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples/nut")
+# The shutdown command that hands the board's shutdown to NUT's upsmon (ShutdownCmd
+# in the NUT set-up); not a command for users, so not on PATH.
+install(PROGRAMS "${_pkg_src}/nut-fsd" DESTINATION "lib/nuvexmon")
 install(FILES "${_pkg_src}/nut/nut-driver@nuvex.service.d/nuvexmon.conf"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples/nut/nut-driver@nuvex.service.d")
 

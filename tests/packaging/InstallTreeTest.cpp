@@ -44,6 +44,8 @@ std::map<std::string, mode_t> expectedFiles() {
         {NUT_EXAMPLES + "/upsd.conf", DATA_MODE},
         {NUT_EXAMPLES + "/upsd.users", DATA_MODE},
         {NUT_EXAMPLES + "/upsmon.conf", DATA_MODE},
+        {NUT_EXAMPLES + "/upsmon-secondary.conf", DATA_MODE},
+        {"/usr/lib/nuvexmon/nut-fsd", PROGRAM_MODE},
         {NUT_DROP_IN, DATA_MODE},
     };
 }
