@@ -24,8 +24,8 @@ void ServiceReport::passCompleted() {
         ++mPassesSinceSent;
     }
     bool const stateChanged = !mSent || std::strcmp(mState, mSentState) != 0;
-    bool const voltageDue = mPassesSinceSent >= VOLTAGE_PASSES &&
-                            std::strcmp(mVoltage, mSentVoltage) != 0;
+    bool const voltageDue =
+        mPassesSinceSent >= VOLTAGE_PASSES && std::strcmp(mVoltage, mSentVoltage) != 0;
     if (stateChanged || voltageDue) {
         char line[LINE_SIZE];
         std::snprintf(line, sizeof(line), "%s%s%s", mState, mVoltage[0] != '\0' ? "; " : "",
