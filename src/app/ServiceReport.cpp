@@ -12,7 +12,6 @@
 
 namespace {
 constexpr double MILLI = 1000.0;
-constexpr std::size_t LINE_SIZE = 256;
 }  // namespace
 
 ServiceReport::ServiceReport(ServiceNotifier& notifier, NuvexStatus* status, NuvexEvents* events)
@@ -27,7 +26,7 @@ void ServiceReport::passCompleted() {
     bool const voltageDue =
         mPassesSinceSent >= VOLTAGE_PASSES && std::strcmp(mVoltage, mSentVoltage) != 0;
     if (stateChanged || voltageDue) {
-        char line[LINE_SIZE];
+        char line[sizeof(mState) + 2 + sizeof(mVoltage)];
         std::snprintf(line, sizeof(line), "%s%s%s", mState, mVoltage[0] != '\0' ? "; " : "",
                       mVoltage);
         mNotifier.status(line);
