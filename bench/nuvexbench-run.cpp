@@ -10,6 +10,9 @@
 //   --scenario FILE    the board's scenario (default: a steady board)
 //   --trace            keep the bus trace (NUVEXSIM_TRACE); left out by default
 //   --env NAME=VALUE   more environment for the program (repeatable)
+//   --set KEY=VALUE    a key of the daemon's configuration file (repeatable)
+//   --notify           a service manager's notification socket in the sandbox, named in
+//                      NOTIFY_SOCKET; the messages it receives are counted by kind
 //   --window A:B       CPU time between polls A and B, and memory at poll B
 //   --every K          CPU time and memory also at every K-th poll between A and B
 //   --mark TEXT        seconds from the start to the first log line holding TEXT
@@ -23,17 +26,22 @@
 // bad usage or a run that could not be started.
 
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -59,6 +67,8 @@ struct Options {
     std::string scenario;
     bool trace = false;
     std::vector<std::pair<std::string, std::string>> env;
+    std::vector<std::pair<std::string, std::string>> settings;
+    bool notify = false;
     unsigned windowFrom = 0;
     unsigned windowTo = 0;
     unsigned every = 0;
@@ -113,6 +123,10 @@ Options parse(int argc, char** argv) {
             options.trace = true;
         } else if (option == "--env") {
             options.env.push_back(keyValue(value(option)));
+        } else if (option == "--set") {
+            options.settings.push_back(keyValue(value(option)));
+        } else if (option == "--notify") {
+            options.notify = true;
         } else if (option == "--window") {
             std::string const range = value(option);
             if (std::sscanf(range.c_str(), "%u:%u", &options.windowFrom, &options.windowTo) != 2 ||
@@ -233,6 +247,44 @@ std::string json(Sample const& sample) {
     return out.str();
 }
 
+// A datagram socket bound at a path, read without waiting; what it received is counted
+// by kind: the text before '=' and the '=' ("STATUS="), or the whole message if short.
+class NotifySocket {
+public:
+    explicit NotifySocket(std::string const& path) {
+        sockaddr_un where{};
+        where.sun_family = AF_UNIX;
+        if (path.size() >= sizeof(where.sun_path)) {
+            throw std::runtime_error("notify socket path too long: " + path);
+        }
+        std::memcpy(where.sun_path, path.c_str(), path.size() + 1);
+        mFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (mFd < 0 || ::bind(mFd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) != 0) {
+            throw std::runtime_error("cannot bind the notify socket " + path);
+        }
+    }
+    ~NotifySocket() { ::close(mFd); }
+    NotifySocket(NotifySocket const&) = delete;
+    NotifySocket& operator=(NotifySocket const&) = delete;
+
+    void drain() {
+        char buffer[4096];
+        for (ssize_t n; (n = ::recv(mFd, buffer, sizeof(buffer), 0)) >= 0;) {
+            std::string const message(buffer, static_cast<std::size_t>(n));
+            std::size_t const equals = message.find('=');
+            bool const flag =
+                message == "READY=1" || message == "WATCHDOG=1" || message == "STOPPING=1";
+            ++mCounts[flag || equals == std::string::npos ? message
+                                                          : message.substr(0, equals + 1)];
+        }
+    }
+    std::map<std::string, long long> const& counts() const { return mCounts; }
+
+private:
+    int mFd = -1;
+    std::map<std::string, long long> mCounts;
+};
+
 int measure(Options const& options) {
     SimRun run;
     if (!options.scenario.empty()) {
@@ -244,6 +296,14 @@ int measure(Options const& options) {
     }
     for (auto const& [name, value] : options.env) {
         run.setEnv(name, substitute(value, run));
+    }
+    for (auto const& [key, value] : options.settings) {
+        run.set(key, substitute(value, run));
+    }
+    std::unique_ptr<NotifySocket> notify;
+    if (options.notify) {
+        notify = std::make_unique<NotifySocket>(run.path("notify"));
+        run.setEnv("NOTIFY_SOCKET", run.path("notify"));
     }
     std::vector<std::string> arguments;
     for (std::string const& argument : options.arguments) {
@@ -323,6 +383,9 @@ int measure(Options const& options) {
 
     while (run.running()) {
         consume(watch.next(WATCH_TICK), true);
+        if (notify) {
+            notify->drain();
+        }
         if (secondsSince(start) > options.timeout) {
             timedOut = true;
             run.stop(STOP_TIMEOUT);
@@ -332,6 +395,9 @@ int measure(Options const& options) {
     SimRun::Exit const exit = run.wait(STOP_TIMEOUT);
     double const wall = secondsSince(start);
     consume(watch.drain(), false);
+    if (notify) {
+        notify->drain();
+    }
     rusage after{};
     ::getrusage(RUSAGE_CHILDREN, &after);
 
@@ -353,6 +419,14 @@ int measure(Options const& options) {
     for (auto const& [mark, at] : marks) {
         out << separator << quoted(mark) << ": " << at;
         separator = ", ";
+    }
+    out << "}, \"notify\": {";
+    separator = "";
+    if (notify) {
+        for (auto const& [kind, count] : notify->counts()) {
+            out << separator << quoted(kind) << ": " << count;
+            separator = ", ";
+        }
     }
     out << "}";
     if (from.taken && to.taken) {

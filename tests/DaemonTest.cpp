@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "NotifyListener.h"
 #include "SimRun.h"
 #include "Trace.h"
 
@@ -285,6 +286,44 @@ TEST(Daemon, FailureWithAnUnwritableLogStillExitsOne) {
     SimRun::Exit const exit = run.wait();
     EXPECT_TRUE(exit.exitedWith(1)) << "signal " << exit.signal;
     EXPECT_EQ(run.errors(), "");
+}
+
+// Under a service manager: the line and readiness once the first pass has written the
+// state file, the stop from the signal handler. The commands never see the manager's
+// variables, and a poweroff run sends nothing.
+TEST(Daemon, TellsTheServiceManagerAndKeepsItsVariablesToItself) {
+    SimRun run;
+    NotifyListener listener(run.path("notify"));
+    run.setEnv("NOTIFY_SOCKET", listener.address());
+    run.setEnv("WATCHDOG_USEC", "3600000000");
+    run.set("StateFile", run.path("nuvexmon.dev"));
+    run.set("ShutdownTimer", "1");
+    run.set("StatusChangedCmd", "env > hook-env.txt");
+    run.set("ShutdownCmd", "env > shutdown-env.txt");
+    run.setScenario("status 0x09\nmeasure 4150 420\npoll 4 status 0x02\n");
+    run.start();
+    EXPECT_EQ(listener.receive(3, LONG_WAIT),
+              (Lines{"STATUS=Primary power, charging; 4.15 V", "READY=1", "WATCHDOG=1"}));
+    EXPECT_NE(run.readFile("nuvexmon.dev"), "");
+    EXPECT_EQ(listener.receive(1, LONG_WAIT),
+              Lines{"STATUS=Shutdown started: the board cuts the power in 30 s"});
+    run.sendSignal(SIGTERM);
+    EXPECT_TRUE(run.wait(LONG_WAIT).exitedWith(0));
+    EXPECT_EQ(listener.receive(1, LONG_WAIT), Lines{"STOPPING=1"});
+    ASSERT_TRUE(run.waitForChildren(LONG_WAIT));
+    for (char const* file : {"hook-env.txt", "shutdown-env.txt"}) {
+        std::string const environment = "\n" + run.readFile(file);
+        EXPECT_NE(environment.find("\nPATH="), std::string::npos) << file;
+        for (char const* name : {"\nNOTIFY_SOCKET=", "\nWATCHDOG_USEC=", "\nWATCHDOG_PID="}) {
+            EXPECT_EQ(environment.find(name), std::string::npos) << file << name;
+        }
+    }
+
+    SimRun powerOff;
+    powerOff.setEnv("NOTIFY_SOCKET", listener.address());
+    powerOff.start({"poweroff"});
+    EXPECT_TRUE(powerOff.wait().exitedWith(0));
+    EXPECT_EQ(listener.pending(), Lines{});
 }
 
 }  // namespace

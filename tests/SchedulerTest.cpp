@@ -48,6 +48,16 @@ private:
     std::vector<std::string>& mJournal;
 };
 
+// Marks the end of each completed pass in the journal.
+class JournalListener : public PassListener {
+public:
+    explicit JournalListener(std::vector<std::string>& journal) : mJournal(journal) {}
+    void passCompleted() override { mJournal.push_back("done"); }
+
+private:
+    std::vector<std::string>& mJournal;
+};
+
 class SchedulerTest : public ::testing::Test {
 protected:
     void SetUp() override { Scheduler::isActive = true; }
@@ -66,9 +76,12 @@ TEST_F(SchedulerTest, IntervalsOneTwoTwoGiveThePassPattern) {
     scheduler.RegisterAction(&status, 1);
     scheduler.RegisterAction(&battery, 2);
     scheduler.RegisterAction(&events, 2);
+    JournalListener listener(mJournal);
+    scheduler.mPassListener = &listener;
     scheduler.exec(1);
-    std::vector<std::string> const expected = {"|", "S", "|", "S", "B", "E", "|", "S", "|",
-                                               "S", "B", "E", "|", "S", "|", "S", "B", "E"};
+    std::vector<std::string> const expected = {"|", "S", "done", "|", "S", "B", "E", "done",
+                                               "|", "S", "done", "|", "S", "B", "E", "done",
+                                               "|", "S", "done", "|", "S", "B", "E", "done"};
     EXPECT_EQ(mJournal, expected);
 }
 
@@ -120,7 +133,10 @@ TEST_F(SchedulerTest, ExceptionEndsThePassAndTheLoop) {
     scheduler.RegisterAction(&first, 1);
     scheduler.RegisterAction(&second, 1);
     scheduler.RegisterAction(&third, 1);
+    JournalListener listener(mJournal);
+    scheduler.mPassListener = &listener;
     EXPECT_THROW(scheduler.exec(1), std::runtime_error);
+    // The listener hears of completed passes only.
     EXPECT_EQ(mJournal, (std::vector<std::string>{"1", "2"}));
     // The counter was reset before exec ran.
     EXPECT_EQ(second.mCounter, 0u);

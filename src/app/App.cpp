@@ -7,9 +7,12 @@
 #include <cerrno>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 
 #include "app/Paths.h"
+#include "app/ServiceNotifier.h"
+#include "app/ServiceReport.h"
 #include "app/StopSignalBlock.h"
 #include "bus/I2C.h"
 #include "bus/Protocol.h"
@@ -34,6 +37,9 @@ constexpr unsigned int STATUS_INTERVAL = 1;
 constexpr unsigned int BATTERY_INTERVAL = 2;
 constexpr unsigned int EVENTS_INTERVAL = 2;
 constexpr unsigned int STATE_INTERVAL = 1;
+// The service manager hears "ready" after the first pass: the state file must have
+// been written (or failed) by then.
+static_assert(STATE_INTERVAL == 1, "the state file is written in the first pass");
 constexpr int LOW_BYTE = 0xFF;
 
 void registerDefaults() {
@@ -124,6 +130,8 @@ int daemonMode() {
     // A log FIFO whose reader went away must not end the daemon. The hook and the
     // shutdown command get the default disposition back (Shell.cpp).
     std::signal(SIGPIPE, SIG_IGN);
+    // Before any command starts: the service manager's variables are for this process.
+    ServiceNotifier notifier;
 
     ConfigFile* config = Singleton<ConfigFile>::getInstance();
     std::string const device = config->getString("I2CDevice");
@@ -148,6 +156,12 @@ int daemonMode() {
     scheduler.RegisterAction(events, EVENTS_INTERVAL);
     // Last, so that it publishes what this pass's poll and events left behind.
     scheduler.RegisterAction(state, STATE_INTERVAL);
+    // Only under a service manager that listens: otherwise a pass is what it always was.
+    std::optional<ServiceReport> report;
+    if (notifier.active()) {
+        report.emplace(notifier, status, events);
+        scheduler.mPassListener = &*report;
+    }
 
     // A creation failure other than an existing file goes unreported: the
     // daemon runs on without a pid file.
@@ -169,6 +183,7 @@ void sighandler(int signal) {
     if (signal != SIGINT && signal != SIGTERM) {
         return;
     }
+    ServiceNotifier::stoppingFromSignal();
     // Only a pid file this process created is removed: a poweroff run or a refused
     // second instance must not delete the running daemon's file.
     if (pidFileOwned != 0) {

@@ -7,7 +7,8 @@
 // signal handler remove that file.
 extern volatile sig_atomic_t pidFileOwned;
 
-// Handler for SIGINT and SIGTERM: removes this process's own pid file and ends with status 0.
+// Handler for SIGINT and SIGTERM: tells the service manager the daemon is stopping,
+// removes this process's own pid file and ends with status 0.
 void sighandler(int signal);
 
 // True when stat() succeeds on the path, whatever kind of object is there.

@@ -27,6 +27,9 @@ void Scheduler::exec(unsigned int tick) {
         for (Action* action : mActions) {
             action->call();
         }
+        if (mPassListener != nullptr) {
+            mPassListener->passCompleted();
+        }
         ::usleep(pause);
     }
 }

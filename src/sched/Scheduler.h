@@ -3,11 +3,12 @@
 #include <list>
 
 #include "sched/Action.h"
+#include "sched/PassListener.h"
 
 class I2C;
 
 // Fixed-tick loop: each pass calls every registered action in registration order,
-// then pauses one tick.
+// then the pass listener, if any, then pauses one tick.
 class Scheduler {
 public:
     Scheduler();
@@ -21,6 +22,8 @@ public:
     static bool isActive;
 
     I2C* mI2C = nullptr;
+    // Not told about a pass that an action ended by throwing.
+    PassListener* mPassListener = nullptr;
 
 private:
     std::list<Action*> mActions;

@@ -149,8 +149,10 @@ TEST(InstallTree, ModesAreThoseOfAPackage) {
 TEST(SystemdUnit, StartsTheInstalledDaemonAndClearsAStalePidFile) {
     REQUIRE_INSTALLED_TREE();
     UnitFile unit = parseUnit(readFile(installedRoot() + UNIT));
-    // The daemon stays in the foreground: any other type would wait for a fork.
-    EXPECT_EQ(unit["Service.Type"], std::vector<std::string>{"simple"});
+    // The daemon stays in the foreground and says itself when it is ready and alive.
+    EXPECT_EQ(unit["Service.Type"], std::vector<std::string>{"notify"});
+    EXPECT_EQ(unit["Service.NotifyAccess"], std::vector<std::string>{"main"});
+    EXPECT_EQ(unit["Service.WatchdogSec"], std::vector<std::string>{"30"});
     ASSERT_EQ(unit["Service.ExecStart"].size(), 1U);
     std::string const daemon = unit["Service.ExecStart"][0];
     EXPECT_EQ(daemon, "/usr/sbin/nuvexmon");
@@ -219,6 +221,22 @@ TEST(SystemdUnit, SystemdAcceptsTheUnit) {
                    " systemd-analyze verify " + shellQuote(copy));
     EXPECT_EQ(verify.status, 0) << verify.output;
     EXPECT_EQ(verify.output, "");
+}
+
+TEST(SystemdUnit, ExposureOfFiveOrLess) {
+    REQUIRE_INSTALLED_TREE();
+    if (!haveProgram("systemd-analyze")) {
+        GTEST_SKIP() << "systemd-analyze is not installed (package systemd)";
+    }
+    CommandResult const result = runCommand("systemd-analyze security --offline=true --no-pager " +
+                                            shellQuote(installedRoot() + UNIT));
+    std::string const marker = "Overall exposure level for nuvexmon.service: ";
+    std::size_t const at = result.output.find(marker);
+    if (at == std::string::npos) {
+        GTEST_SKIP() << "systemd-analyze cannot rate units offline here:\n" << result.output;
+    }
+    double const exposure = std::stod(result.output.substr(at + marker.size()));
+    EXPECT_LE(exposure, 5.0) << result.output;
 }
 
 TEST(Logrotate, RotatesTheDaemonsLogWithoutCopying) {
