@@ -10,7 +10,6 @@
 #include <stdexcept>
 
 #include "app/Paths.h"
-#include "app/StopSignalBlock.h"
 #include "bus/I2C.h"
 #include "bus/Protocol.h"
 #include "config/ConfigArg.h"
@@ -20,6 +19,7 @@
 #include "log/Log.h"
 #include "log/WriteAll.h"
 #include "sched/Scheduler.h"
+#include "sched/StopSignalBlock.h"
 #include "ups/NuvexBattery.h"
 #include "ups/NuvexEvents.h"
 #include "ups/NuvexState.h"

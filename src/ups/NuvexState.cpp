@@ -12,12 +12,12 @@
 #include <cstring>
 #include <string>
 
-#include "app/StopSignalBlock.h"
 #include "bus/Protocol.h"
 #include "config/ConfigFile.h"
 #include "config/Singleton.h"
 #include "log/Log.h"
 #include "log/WriteAll.h"
+#include "sched/StopSignalBlock.h"
 #include "ups/NuvexEvents.h"
 #include "ups/NuvexStatus.h"
 
