@@ -255,7 +255,7 @@ TEST_F(NutEndToEnd, PowerFailureAsANutClientSeesItThenTheDataSourceGoes) {
     waitUntil(
         [&] {
             if (fsdWritten == Clock::time_point{} &&
-                run.readFile("nuvexmon.dev").rfind("ups.status: FSD", 0) == 0) {
+                run.readFile("nuvexmon.dev").find("ups.status: FSD") != std::string::npos) {
                 fsdWritten = Clock::now();
             }
             Answer const a = upsc();
