@@ -59,6 +59,7 @@ struct Options {
     std::string scenario;
     bool trace = false;
     std::vector<std::pair<std::string, std::string>> env;
+    std::vector<std::pair<std::string, std::string>> settings;  // --set: nuvexmon.conf keys
     unsigned windowFrom = 0;
     unsigned windowTo = 0;
     unsigned every = 0;
@@ -113,6 +114,8 @@ Options parse(int argc, char** argv) {
             options.trace = true;
         } else if (option == "--env") {
             options.env.push_back(keyValue(value(option)));
+        } else if (option == "--set") {
+            options.settings.push_back(keyValue(value(option)));
         } else if (option == "--window") {
             std::string const range = value(option);
             if (std::sscanf(range.c_str(), "%u:%u", &options.windowFrom, &options.windowTo) != 2 ||
@@ -241,6 +244,9 @@ int measure(Options const& options) {
     if (!options.trace) {
         // An empty value switches the trace off (PreloadSession ignores empty variables).
         run.setEnv("NUVEXSIM_TRACE", "");
+    }
+    for (auto const& [key, setting] : options.settings) {
+        run.set(key, substitute(setting, run));
     }
     for (auto const& [name, value] : options.env) {
         run.setEnv(name, substitute(value, run));
