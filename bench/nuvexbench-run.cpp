@@ -67,7 +67,7 @@ struct Options {
     std::string scenario;
     bool trace = false;
     std::vector<std::pair<std::string, std::string>> env;
-    std::vector<std::pair<std::string, std::string>> settings;
+    std::vector<std::pair<std::string, std::string>> settings;  // --set: nuvexmon.conf keys
     bool notify = false;
     unsigned windowFrom = 0;
     unsigned windowTo = 0;
@@ -293,6 +293,9 @@ int measure(Options const& options) {
     if (!options.trace) {
         // An empty value switches the trace off (PreloadSession ignores empty variables).
         run.setEnv("NUVEXSIM_TRACE", "");
+    }
+    for (auto const& [key, setting] : options.settings) {
+        run.set(key, substitute(setting, run));
     }
     for (auto const& [name, value] : options.env) {
         run.setEnv(name, substitute(value, run));

@@ -40,7 +40,39 @@ std::map<unsigned, int> statusByPoll(std::vector<Transfer> const& transfers) {
     return result;
 }
 
+// The value of "name: value" in a state file; "-" when the line is missing.
+std::string stateValue(std::string const& text, std::string const& name) {
+    std::string const key = name + ": ";
+    std::size_t at = text.rfind("\n" + key);
+    at = text.compare(0, key.size(), key) == 0 ? 0 : at == std::string::npos ? at : at + 1;
+    if (at == std::string::npos) {
+        return "-";
+    }
+    std::size_t const begin = at + key.size();
+    return text.substr(begin, text.find('\n', begin) - begin);
+}
+
 }  // namespace
+
+std::string RunReport::states(std::string const& path, std::vector<State> const& states) {
+    if (path.empty()) {
+        return "no state file (set StateFile)\n";
+    }
+    if (states.empty()) {
+        return "nothing published at " + path + "\n";
+    }
+    std::ostringstream out;
+    for (State const& state : states) {
+        char head[32];
+        std::snprintf(head, sizeof(head), "  [%6.1fs] ", state.seconds);
+        std::string const charge = stateValue(state.text, "battery.charge");
+        out << head << stateValue(state.text, "ups.status") << "  charge "
+            << (charge == "-" ? charge : charge + "%") << "  runtime "
+            << stateValue(state.text, "battery.runtime") << "  timer "
+            << stateValue(state.text, "ups.timer.shutdown") << "\n";
+    }
+    return out.str();
+}
 
 std::string RunReport::statusText(int status) {
     if (status == NO_ANSWER) {

@@ -18,6 +18,13 @@ public:
     static std::string bus(std::vector<Transfer> const& transfers);
     // One line per recorder call, with NUVEX_STATUS and NUVEX_LAST_STATUS.
     static std::string commands(std::vector<SimRun::Call> const& calls);
+    // Each distinct content of the state file, in time order, as NUT clients see it:
+    // "[  2.0s] OB  charge 58%  runtime -  timer 9". Empty path: no state file set.
+    struct State {
+        double seconds;
+        std::string text;
+    };
+    static std::string states(std::string const& path, std::vector<State> const& states);
     // "[  3.5s] poll 7, status 0x02 (battery power) | <last log line>", cut to width.
     static std::string progress(double seconds, std::vector<Transfer> const& transfers,
                                 std::string const& lastLogLine, std::size_t width);

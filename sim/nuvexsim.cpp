@@ -63,8 +63,9 @@ char const USAGE[] =
     "after the start). Without an end line it runs until it exits or times out.\n"
     "\n"
     "The report shows the log, the bus traffic (polls, status replies, failed\n"
-    "transfers, power-off commands with their delay) and every recorded command with\n"
-    "its NUVEX_STATUS and NUVEX_LAST_STATUS.\n"
+    "transfers, power-off commands with their delay), every recorded command with\n"
+    "its NUVEX_STATUS and NUVEX_LAST_STATUS, and, with StateFile set, each distinct\n"
+    "content of the state file in time order (status, charge, runtime, timer).\n"
     "\n"
     "Exit status: 0 when the run went as the scenario planned: the program ran until\n"
     "the scenario's end and then exited with status 0 on SIGTERM, or it finished by\n"
@@ -211,6 +212,28 @@ std::vector<Transfer> traceOf(SimRun const& run) {
     }
 }
 
+// Where the program publishes its state: the last StateFile of the settings or of the
+// given configuration, relative to the sandbox; empty for none.
+std::string stateFilePath(Options const& options, SimRun const& run) {
+    std::string value;
+    if (!options.config.empty()) {
+        std::istringstream lines(givenConfig(options.config, run.dir()));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("StateFile=", 0) == 0) {
+                value = line.substr(line.find('=') + 1);
+            }
+        }
+    } else {
+        for (auto const& [key, setting] : options.settings) {
+            value = key == "StateFile" ? setting : value;
+        }
+    }
+    if (value.empty() || value.front() == '/') {
+        return value;
+    }
+    return run.path(value);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -248,6 +271,18 @@ int main(int argc, char** argv) {
         return EXIT_USAGE;
     }
 
+    std::string const statePath = stateFilePath(options, run);
+    std::vector<RunReport::State> states;
+    // The daemon replaces the file at most once a pass (500 ms): a look every tick
+    // sees every content.
+    auto lookAtState = [&states, &statePath, &run] {
+        std::ifstream in(statePath, std::ios::binary);
+        std::string const text((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+        if (!text.empty() && (states.empty() || states.back().text != text)) {
+            states.push_back({secondsSince(run.startTime()), text});
+        }
+    };
     bool const showProgress = !options.quiet && ::isatty(STDERR_FILENO) != 0;
     auto const start = run.startTime();
     auto lastProgress = start - PROGRESS_INTERVAL;
@@ -263,6 +298,9 @@ int main(int argc, char** argv) {
             ended = true;
         } else if (elapsed >= timeout) {
             timedOut = true;
+        }
+        if (!statePath.empty()) {
+            lookAtState();
         }
         if (ended || timedOut) {
             break;
@@ -294,6 +332,7 @@ int main(int argc, char** argv) {
     }
     std::cout << "== bus ==\n" << RunReport::bus(traceOf(run));
     std::cout << "== commands ==\n" << RunReport::commands(run.calls());
+    std::cout << "== published states ==\n" << RunReport::states(statePath, states);
 
     std::ostringstream how;
     if (!exit.finished) {

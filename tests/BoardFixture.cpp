@@ -20,6 +20,10 @@ BoardFixture::BoardFixture() : mDevice(mBoard) {
     set("ShutdownCmd", recorder("shutdown"));
     set("ShutdownOnLowBattery", "0");
     set("StateFile", "");
+    set("BatteryVoltageLow", "3000");
+    set("BatteryVoltageHigh", "4200");
+    set("BatteryCapacity", "0");
+    set("ShutdownBelowCharge", "0");
     mBoard.setStatus(0x01);
     mBoard.setMeasurement(5000, 312);
     mBoard.setVersion("NUVEX v1.2.3");

@@ -269,4 +269,67 @@ TEST_F(FailedPowerOffTest, DelayByteOfTheButton) {
     expectShutdownDespite(DELAY_BYTE, true);
 }
 
+// The charge level's shutdown comes after the countdown and the battery-low guard, and
+// only when neither of them started the shutdown. The board reads 3100 mV: 8 %.
+struct ChargeCase {
+    char const* name;
+    char const* level;
+    char const* limit;
+    char const* guard;
+    std::vector<std::uint8_t> statuses;
+    Lines expected;
+};
+
+void PrintTo(ChargeCase const& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ChargeLevel : public NuvexEventsTest, public ::testing::WithParamInterface<ChargeCase> {};
+
+TEST_P(ChargeLevel, ShutsDownOnBatteryBelowTheLevel) {
+    ChargeCase const& c = GetParam();
+    set("ShutdownBelowCharge", c.level);
+    set("ShutdownTimer", c.limit);
+    set("ShutdownOnLowBattery", c.guard);
+    mBoard.setMeasurement(3100, 300);
+    for (std::uint8_t const status : c.statuses) {
+        run(status);
+    }
+    EXPECT_EQ(events(), c.expected);
+    bool const shutdown = !c.expected.empty() && c.expected.back() == "System shutdown!";
+    EXPECT_EQ(mBoard.powerOffRequests(),
+              shutdown ? std::vector<std::uint8_t>{30} : std::vector<std::uint8_t>{});
+    EXPECT_EQ(recorded("shutdown"), shutdown ? Lines{shutdownText()} : Lines{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ChargeLevel,
+    ::testing::Values(ChargeCase{"BelowTheLevel",
+                                 "10",
+                                 "10",
+                                 "0",
+                                 {0x09, 0x01, 0x02, 0x02},
+                                 {"Shutdown timer: 1 / 10", "Battery charge 8% below 10%!",
+                                  "System shutdown!"}},
+                      ChargeCase{"AtTheLevel",
+                                 "8",
+                                 "10",
+                                 "0",
+                                 {0x02, 0x02},
+                                 Lines{"Shutdown timer: 1 / 10", "Shutdown timer: 2 / 10"}},
+                      ChargeCase{"Off", "0", "10", "0", {0x02}, Lines{"Shutdown timer: 1 / 10"}},
+                      ChargeCase{"CountdownEndFirst",
+                                 "10",
+                                 "1",
+                                 "0",
+                                 {0x02},
+                                 Lines{"Shutdown timer: 1 / 1", "System shutdown!"}},
+                      ChargeCase{"BatteryLowFirst",
+                                 "10",
+                                 "10",
+                                 "1",
+                                 {0x06},
+                                 {"Shutdown timer: 1 / 10", "Battery low!", "System shutdown!"}}),
+    [](auto const& param) { return std::string(param.param.name); });
+
 }  // namespace

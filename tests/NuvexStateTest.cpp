@@ -12,6 +12,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "BoardFixture.h"
@@ -40,14 +41,53 @@ void waitForFreshSecond() {
     std::this_thread::sleep_for(std::chrono::nanoseconds(waitNs));
 }
 
-std::string fileText(std::string const& status, char const* readings, std::string const& timer,
-                     std::string const& delay = "30") {
-    return "ups.status: " + status + "\n" + readings + "ups.timer.shutdown: " + timer +
-           "\nups.delay.shutdown: " + delay + "\ndevice.type: ups\n";
-}
+// One version of the whole file. The defaults are the fixture's steady board on primary
+// power: 5.00 V (a full charge between the default ends), 0.312 A.
+struct File {
+    // A constructor rather than member defaults: cases give only the leading fields.
+    File(std::string status_ = "OL", std::string charge_ = "100", std::string voltage_ = "5.00",
+         std::string current_ = "0.312", std::string runtime_ = "", std::string timer_ = "-1",
+         std::string ends_ = "battery.voltage.low: 3.00\nbattery.voltage.high: 4.20\n")
+        : status(std::move(status_)),
+          charge(std::move(charge_)),
+          voltage(std::move(voltage_)),
+          current(std::move(current_)),
+          runtime(std::move(runtime_)),
+          timer(std::move(timer_)),
+          ends(std::move(ends_)) {}
 
-constexpr char const* DEFAULT_READINGS =
-    "battery.voltage: 5.00\nbattery.current: 0.312\nups.firmware: NUVEX v1.2.3\n";
+    std::string status;
+    std::string charge;  // empty: no poll completed, so no reading lines
+    std::string voltage;
+    std::string current;
+    std::string runtime;  // empty: no line
+    std::string timer;
+    std::string ends;
+
+    std::string text() const {
+        auto has = [this](char const* flag) {
+            return (" " + status + " ").find(std::string(" ") + flag + " ") != std::string::npos;
+        };
+        std::string const charger = has("CHRG") ? "charging"
+                                    : has("OB") ? "discharging"
+                                    : has("OL") ? "resting"
+                                                : "";
+        std::string text = charge.empty() ? "" : "battery.charge: " + charge + "\n";
+        text += "ups.status: " + status + "\nups.alarm: " +
+                (has("ALARM") ? "\"UPS board not answering on the I2C bus\"" : "\"\"") + "\n";
+        text += charger.empty() ? "" : "battery.charger.status: " + charger + "\n";
+        text += charge.empty() ? "" : "battery.voltage: " + voltage + "\n";
+        text += ends;
+        if (!charge.empty()) {
+            text += "battery.current: " + current + "\n";
+            text += runtime.empty() ? "" : "battery.runtime: " + runtime + "\n";
+            text += "ups.firmware: NUVEX v1.2.3\n";
+        }
+        return text + "ups.timer.shutdown: " + timer +
+               "\nups.delay.shutdown: 30\ndevice.type: ups\ndevice.mfr: Nuvex\n"
+               "device.model: UPS board\nups.mfr: Nuvex\nups.model: UPS board\n";
+    }
+};
 
 class NuvexStateTest : public BoardFixture {
 protected:
@@ -161,9 +201,7 @@ protected:
 struct BoardCase {
     std::uint8_t status;
     std::vector<std::pair<std::uint16_t, std::uint16_t>> samples;  // five per poll
-    std::string expectedStatus;
-    std::string expectedReadings;
-    std::string expectedTimer;
+    File expected;
 };
 
 void PrintTo(BoardCase const& c, std::ostream* out) {
@@ -182,38 +220,28 @@ TEST_P(StateOfTheBoard, FirstPassWritesTheWholeFile) {
     mBoard.queueSamples(c.samples);
     pass();
     ASSERT_EQ(mVersions.size(), 1u);
-    EXPECT_EQ(mVersions[0].text,
-              "ups.status: " + c.expectedStatus + "\n" + c.expectedReadings +
-                  "ups.firmware: NUVEX v1.2.3\nups.timer.shutdown: " + c.expectedTimer +
-                  "\nups.delay.shutdown: 30\ndevice.type: ups\n");
+    EXPECT_EQ(mVersions[0].text, c.expected.text());
 }
 
+// The charge is (V - 3000 mV) / 1200 mV, rounded and clamped; on battery before the
+// first count, the whole limit is left.
 INSTANTIATE_TEST_SUITE_P(
     Cases, StateOfTheBoard,
-    ::testing::Values(BoardCase{0x01, steady(4150, 420), "OL",
-                                "battery.voltage: 4.15\nbattery.current: 0.420\n", "-1"},
-                      BoardCase{0x09, steady(4200, 1500), "OL CHRG",
-                                "battery.voltage: 4.20\nbattery.current: 1.500\n", "-1"},
-                      // On battery before the first count: the whole limit is left.
-                      BoardCase{0x02, steady(3700, 0), "OB",
-                                "battery.voltage: 3.70\nbattery.current: 0.000\n", "10"},
-                      BoardCase{0x06, steady(3300, 12), "OB LB",
-                                "battery.voltage: 3.30\nbattery.current: 0.012\n", "10"},
-                      BoardCase{0x0D, steady(65535, 65535), "OL LB CHRG",
-                                "battery.voltage: 65.54\nbattery.current: 65.535\n", "-1"},
+    ::testing::Values(BoardCase{0x01, steady(4150, 420), {"OL", "96", "4.15", "0.420"}},
+                      BoardCase{0x09, steady(4200, 1500), {"OL CHRG", "100", "4.20", "1.500"}},
+                      BoardCase{0x02, steady(3700, 0), {"OB", "58", "3.70", "0.000", "", "10"}},
+                      BoardCase{0x06, steady(3300, 12), {"OB LB", "25", "3.30", "0.012", "", "10"}},
+                      BoardCase{0x02, steady(2900, 700), {"OB", "0", "2.90", "0.700", "", "10"}},
+                      BoardCase{
+                          0x0D, steady(65535, 65535), {"OL LB CHRG", "100", "65.54", "65.535"}},
                       // Halves round up, on the five-sample average.
-                      BoardCase{0x01, steady(4145, 1), "OL",
-                                "battery.voltage: 4.15\nbattery.current: 0.001\n", "-1"},
+                      BoardCase{0x01, steady(4145, 1), {"OL", "95", "4.15", "0.001"}},
                       BoardCase{0x01,
                                 {{4144, 0}, {4144, 0}, {4144, 1}, {4145, 1}, {4145, 0}},
-                                "OL",
-                                "battery.voltage: 4.14\nbattery.current: 0.000\n",
-                                "-1"},
+                                {"OL", "95", "4.14", "0.000"}},
                       BoardCase{0x01,
                                 {{4155, 420}, {4155, 420}, {4155, 421}, {4155, 421}, {4155, 421}},
-                                "OL",
-                                "battery.voltage: 4.16\nbattery.current: 0.421\n",
-                                "-1"}));
+                                {"OL", "96", "4.16", "0.421"}}));
 
 struct VersionCase {
     std::string version;       // up to 12 raw bytes, padded with zero bytes
@@ -269,17 +297,15 @@ TEST_F(NuvexStateTest, FailedPollRaisesAlarmAndKeepsTheLastCompleteReadings) {
     EXPECT_FALSE(mStatus.valid());
     // Poll 3 completes.
     pass();
-    char const* const before =
-        "battery.voltage: 4.15\nbattery.current: 0.420\nups.firmware: NUVEX v1.2.3\n";
-    char const* const after =
-        "battery.voltage: 9.00\nbattery.current: 9.000\nups.firmware: NUVEX v1.2.3\n";
     ASSERT_EQ(writePasses(), (std::vector<unsigned>{1, 2, 3}));
-    EXPECT_EQ(mVersions[0].text, fileText("OL CHRG", before, "-1"));
+    EXPECT_EQ(mVersions[0].text, (File{"OL CHRG", "96", "4.15", "0.420"}.text()));
     // The last good status: still on primary power, not counting.
-    EXPECT_EQ(mVersions[1].text, fileText("OL CHRG ALARM", before, "-1"));
-    // On battery; the failed pass 2 did not count.
-    EXPECT_EQ(mVersions[2].text, fileText("OB", after, "10"));
-    EXPECT_EQ(mDir.read("nuvexmon.dev"), fileText("OB", after, "10"));
+    EXPECT_EQ(mVersions[1].text, (File{"OL CHRG ALARM", "96", "4.15", "0.420"}.text()));
+    // On battery; the failed pass 2 did not count, and one stray complete poll leaves
+    // the smoothed charge where it was.
+    File const after{"OB", "96", "9.00", "9.000", "", "10"};
+    EXPECT_EQ(mVersions[2].text, after.text());
+    EXPECT_EQ(mDir.read("nuvexmon.dev"), after.text());
 }
 
 TEST_F(NuvexStateTest, FirstPollFailedPublishesOnlyWhatIsKnown) {
@@ -288,8 +314,30 @@ TEST_F(NuvexStateTest, FirstPollFailedPublishesOnlyWhatIsKnown) {
     pass();
     ASSERT_EQ(writePasses(), (std::vector<unsigned>{1, 2}));
     // No status byte, reading or version yet: no OL/OB and no reading lines.
-    EXPECT_EQ(mVersions[0].text, fileText("ALARM", "", "-1"));
-    EXPECT_EQ(mVersions[1].text, fileText("OL", DEFAULT_READINGS, "-1"));
+    EXPECT_EQ(mVersions[0].text, (File{"ALARM", ""}.text()));
+    EXPECT_EQ(mVersions[1].text, File{}.text());
+}
+
+// The runtime: the charge's share of the capacity at the current of the latest stretch on
+// battery; back on primary power it stays, at that current. The ends as configured.
+TEST_F(NuvexStateTest, RuntimeFromTheLatestDischargeBetweenTheConfiguredEnds) {
+    set("BatteryVoltageLow", "3300");
+    set("BatteryVoltageHigh", "3900");
+    set("BatteryCapacity", "2000");
+    startState();
+    std::string const ends = "battery.voltage.low: 3.30\nbattery.voltage.high: 3.90\n";
+    mBoard.setMeasurement(3600, 500);
+    pass();  // never on battery yet: no runtime
+    mBoard.setStatus(0x02);
+    pass();  // 50 % of 2000 mAh at 500 mA; the events count on this pass
+    mBoard.setStatus(0x09);
+    mBoard.setMeasurement(3600, 800);
+    pass();  // the charging current does not count
+    ASSERT_EQ(writePasses(), (std::vector<unsigned>{1, 2, 3}));
+    EXPECT_EQ(mVersions[0].text, (File{"OL", "50", "3.60", "0.500", "", "-1", ends}.text()));
+    EXPECT_EQ(mVersions[1].text, (File{"OB", "50", "3.60", "0.500", "7200", "9", ends}.text()));
+    EXPECT_EQ(mVersions[2].text,
+              (File{"OL CHRG", "50", "3.60", "0.800", "7200", "-1", ends}.text()));
 }
 
 TEST_F(NuvexStateTest, CountdownThenForcedShutdownAndItStaysForced) {
@@ -301,7 +349,8 @@ TEST_F(NuvexStateTest, CountdownThenForcedShutdownAndItStaysForced) {
     passes(3);  // 8 to 10
     std::vector<std::pair<unsigned, std::string>> seen;
     for (Version const& v : mVersions) {
-        std::string const status = v.text.substr(0, v.text.find('\n'));
+        std::size_t const s = v.text.find("ups.status");
+        std::string const status = v.text.substr(s, v.text.find('\n', s) - s);
         std::size_t const t = v.text.find("ups.timer.shutdown");
         seen.emplace_back(v.pass, status + " | " + v.text.substr(t, v.text.find('\n', t) - t));
     }
@@ -329,7 +378,8 @@ TEST_F(NuvexStateTest, ReadingsAloneAreWrittenEveryTwentiethPassAndNoMoreOften) 
     EXPECT_EQ(writePasses(), (std::vector<unsigned>{1, 21, 41, 45, 65}));
     EXPECT_NE(mVersions[1].text.find("battery.voltage: 4.20\n"), std::string::npos);
     EXPECT_NE(mVersions[2].text.find("battery.voltage: 4.30\n"), std::string::npos);
-    EXPECT_EQ(mVersions[3].text.find("ups.status: OL CHRG\nbattery.voltage: 4.30\n"), 0u);
+    EXPECT_NE(mVersions[3].text.find("ups.status: OL CHRG\n"), std::string::npos);
+    EXPECT_NE(mVersions[3].text.find("battery.voltage: 4.30\n"), std::string::npos);
     EXPECT_NE(mVersions[4].text.find("battery.voltage: 4.40\n"), std::string::npos);
 }
 
@@ -397,7 +447,7 @@ TEST_F(NuvexStateTest, ModeIs0644WhateverTheUmaskAndALeftOverTemporaryFile) {
     struct stat info {};
     ASSERT_EQ(::stat(statePath().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0644u);
-    EXPECT_EQ(mDir.read("nuvexmon.dev"), fileText("OL", DEFAULT_READINGS, "-1"));
+    EXPECT_EQ(mDir.read("nuvexmon.dev"), File{}.text());
     EXPECT_EQ(listDirectory(mDir.path()), (Lines{"kept", "nuvexmon.dev", "nuvexmon.log"}));
 }
 
@@ -418,7 +468,7 @@ TEST_F(NuvexStateTest, OneLinePerRunOfFailuresAndMonitoringGoesOn) {
     ::mkdir((mDir.path() + "/run").c_str(), 0755);
     mBoard.setStatus(0x01);
     pass();  // 32: written
-    EXPECT_EQ(mDir.read("run/nuvexmon.dev"), fileText("OL", DEFAULT_READINGS, "-1"));
+    EXPECT_EQ(mDir.read("run/nuvexmon.dev"), File{}.text());
 
     ::unlink(path.c_str());
     ::rmdir((mDir.path() + "/run").c_str());
@@ -449,7 +499,7 @@ TEST_F(NuvexStateTest, FailedWriteLeavesNoTemporaryFile) {
     EXPECT_EQ(listDirectory(mDir.path()), (Lines{"kept"}));
     passes(11);  // 21: the next attempt
     EXPECT_EQ(writePasses(), std::vector<unsigned>{21});
-    EXPECT_EQ(mDir.read("nuvexmon.dev"), fileText("OL", DEFAULT_READINGS, "-1"));
+    EXPECT_EQ(mDir.read("nuvexmon.dev"), File{}.text());
     EXPECT_EQ(listDirectory(mDir.path()), (Lines{"kept", "nuvexmon.dev"}));
     EXPECT_EQ(openDescriptors(), descriptors);
 }

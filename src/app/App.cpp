@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <optional>
@@ -13,7 +14,6 @@
 #include "app/Paths.h"
 #include "app/ServiceNotifier.h"
 #include "app/ServiceReport.h"
-#include "app/StopSignalBlock.h"
 #include "bus/I2C.h"
 #include "bus/Protocol.h"
 #include "config/ConfigArg.h"
@@ -23,6 +23,7 @@
 #include "log/Log.h"
 #include "log/WriteAll.h"
 #include "sched/Scheduler.h"
+#include "sched/StopSignalBlock.h"
 #include "ups/NuvexBattery.h"
 #include "ups/NuvexEvents.h"
 #include "ups/NuvexState.h"
@@ -41,6 +42,7 @@ constexpr unsigned int STATE_INTERVAL = 1;
 // been written (or failed) by then.
 static_assert(STATE_INTERVAL == 1, "the state file is written in the first pass");
 constexpr int LOW_BYTE = 0xFF;
+constexpr long MAX_CHARGE = 100;
 
 void registerDefaults() {
     Singleton<ConfigArg>::getInstance()->addDefault("poweroff", "0");
@@ -59,6 +61,10 @@ void registerFileDefaults() {
     config->addDefault("LogStatusDesc", "1");
     config->addDefault("ShutdownOnLowBattery", "0");
     config->addDefault("StateFile", "");
+    config->addDefault("BatteryVoltageLow", "3000");
+    config->addDefault("BatteryVoltageHigh", "4200");
+    config->addDefault("BatteryCapacity", "0");
+    config->addDefault("ShutdownBelowCharge", "0");
 }
 
 // Opens the configured device and binds the board's address (low 8 bits of a base-16 value).
@@ -82,14 +88,33 @@ int powerOffMode() {
 
 // A number the shutdown depends on that is not a number would only show when the
 // power fails, too late to do anything about it: refuse to start instead.
-void requireNumber(char const* key, char const* message) {
+int requireNumber(char const* key, char const* message) {
     try {
-        Singleton<ConfigFile>::getInstance()->getInt(key, 10);
+        return Singleton<ConfigFile>::getInstance()->getInt(key, 10);
     } catch (std::invalid_argument const&) {
         throw ConfigException(message);
     } catch (std::out_of_range const&) {
         throw ConfigException(message);
     }
+}
+
+// The battery's settings, checked like the timers: the charge and the runtime are
+// worked out from them on every pass, and a charge level may start the shutdown.
+void requireBatterySettings() {
+    int const low = requireNumber("BatteryVoltageLow", "invalid BatteryVoltageLow!");
+    if (requireNumber("BatteryVoltageHigh", "invalid BatteryVoltageHigh!") <= low) {
+        throw ConfigException("invalid BatteryVoltageHigh!");
+    }
+    // A percentage, whole and nothing after it: "10.5" or "10%" would not mean what
+    // it seems to.
+    std::string const& below =
+        Singleton<ConfigFile>::getInstance()->getValue("ShutdownBelowCharge");
+    char* end = nullptr;
+    long const level = std::strtol(below.c_str(), &end, 10);
+    if (below.empty() || *end != '\0' || level < 0 || level > MAX_CHARGE) {
+        throw ConfigException("invalid ShutdownBelowCharge!");
+    }
+    requireNumber("BatteryCapacity", "invalid BatteryCapacity!");
 }
 
 enum class PidFile { Created, Exists, Failed };
@@ -138,6 +163,7 @@ int daemonMode() {
     I2C bus(device, boardAddress());
     requireNumber("ShutdownTimer", "invalid ShutdownTimer!");
     requireNumber("PowerOffTimer", "invalid PowerOffTimer!");
+    requireBatterySettings();
 
     Scheduler scheduler;
     // Registration copies the bus pointer into each action, so it must be set first.

@@ -7,12 +7,14 @@
 #include "config/ConfigFile.h"
 #include "config/Singleton.h"
 #include "log/Log.h"
+#include "ups/NuvexEstimate.h"
 #include "ups/NuvexStatus.h"
 #include "ups/Shell.h"
 
 namespace {
 constexpr int LOW_BYTE = 0xFF;
-constexpr std::size_t TIMER_LINE_SIZE = 48;  // "Shutdown timer: N / L", two 32-bit numbers
+constexpr std::size_t TIMER_LINE_SIZE = 48;   // "Shutdown timer: N / L", two 32-bit numbers
+constexpr std::size_t CHARGE_LINE_SIZE = 48;  // "Battery charge C% below L%!"
 }  // namespace
 
 NuvexEvents::NuvexEvents(NuvexStatus* status) : mStatusPoller(status) {}
@@ -60,6 +62,8 @@ void NuvexEvents::exec() {
             ShutdownInProgress = true;
             Log::getInstance()->write("Battery low!", Log::NOTICE);
             shutdownSystem(false);
+        } else {
+            shutdownBelowCharge();
         }
         if (!mStatusPoller->valid()) {
             return;
@@ -72,6 +76,26 @@ void NuvexEvents::exec() {
         Log::getInstance()->write("Button pressed!", Log::NOTICE);
         shutdownSystem(true);
     }
+}
+
+void NuvexEvents::shutdownBelowCharge() {
+    int const level = Singleton<ConfigFile>::getInstance()->getInt("ShutdownBelowCharge", 10);
+    if (level <= 0) {
+        return;
+    }
+    // The charge the state file publishes for this pass.
+    ConfigFile* config = Singleton<ConfigFile>::getInstance();
+    int const now = NuvexEstimate::charge(mStatusPoller->mSmoothedVoltage,
+                                          config->getInt("BatteryVoltageLow", 10),
+                                          config->getInt("BatteryVoltageHigh", 10));
+    if (now >= level) {
+        return;
+    }
+    inProgress() = true;
+    char line[CHARGE_LINE_SIZE];
+    std::snprintf(line, sizeof(line), "Battery charge %d%% below %d%%!", now, level);
+    Log::getInstance()->write(line, Log::NOTICE);
+    shutdownSystem(false);
 }
 
 void NuvexEvents::shutdownSystem(bool manual) {

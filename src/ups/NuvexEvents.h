@@ -26,6 +26,9 @@ public:
     std::int32_t mTimerCount = 0;  // runs without primary power since the last reset
 
 private:
+    // On battery, after the countdown and the battery-low guard: the charge level's
+    // shutdown (ShutdownBelowCharge; 0 is off).
+    void shutdownBelowCharge();
     // The one process-wide flag behind exec() and shutdownStarted().
     static bool& inProgress();
 };

@@ -12,12 +12,13 @@
 #include <cstring>
 #include <string>
 
-#include "app/StopSignalBlock.h"
 #include "bus/Protocol.h"
 #include "config/ConfigFile.h"
 #include "config/Singleton.h"
 #include "log/Log.h"
 #include "log/WriteAll.h"
+#include "sched/StopSignalBlock.h"
+#include "ups/NuvexEstimate.h"
 #include "ups/NuvexEvents.h"
 #include "ups/NuvexStatus.h"
 
@@ -36,18 +37,39 @@ volatile sig_atomic_t stateFileWritten = 0;
 // Set while a temporary file may exist.
 volatile sig_atomic_t tempFilePending = 0;
 
-// A reading in thousandths (mV, mA) in whole units with the given decimals, rounded:
-// 4150 with 2 decimals is "4.15", 420 with 3 is "0.420".
-int formatFixed(char* out, std::size_t size, float value, int decimals) {
-    long scale = 1;
-    for (int i = 0; i < decimals; ++i) {
-        scale *= 10;
-    }
-    long const whole =
-        std::lround(static_cast<double>(value) / (1000.0 / static_cast<double>(scale)));
+// ups.status and what goes with it, as bits of Values::status.
+constexpr unsigned STATE_FORCED = 1U << 0;    // FSD
+constexpr unsigned STATE_KNOWN = 1U << 1;     // a status byte was read
+constexpr unsigned STATE_PRIMARY = 1U << 2;   // OL, otherwise OB
+constexpr unsigned STATE_LOW = 1U << 3;       // LB
+constexpr unsigned STATE_CHARGING = 1U << 4;  // CHRG
+constexpr unsigned STATE_ALARM = 1U << 5;     // ALARM
+
+constexpr double MILLI = 1000.0;
+constexpr int VOLT_DECIMALS = 2;
+constexpr int AMPERE_DECIMALS = 3;
+constexpr long VOLT_SCALE = 100;     // 10^VOLT_DECIMALS
+constexpr long AMPERE_SCALE = 1000;  // 10^AMPERE_DECIMALS
+
+// The names this project gives the board; without them the driver fills in placeholders.
+constexpr char MAKER[] = "Nuvex";
+constexpr char MODEL[] = "UPS board";
+constexpr char ALARM_TEXT[] = "\"UPS board not answering on the I2C bus\"";
+// A quoted empty value removes the driver's variable; a missing line would keep the old
+// text, and a bare "ups.alarm:" is misread after the first line.
+constexpr char NO_ALARM[] = "\"\"";
+
+// A value in thousandths (mV, mA) in whole units with the given scale, rounded:
+// 4150 mV at 100 is 415 (4.15 V), 420 mA at 1000 is 420 (0.420 A).
+long scaled(float thousandths, long scale) {
+    return std::lround(static_cast<double>(thousandths) / (MILLI / static_cast<double>(scale)));
+}
+
+// A scaled value with its decimals: 415 with 2 decimals is "4.15".
+void formatFixed(char* out, std::size_t size, long whole, int decimals, long scale) {
     long const magnitude = whole < 0 ? -whole : whole;
-    return std::snprintf(out, size, "%s%ld.%0*ld", whole < 0 ? "-" : "", magnitude / scale,
-                         decimals, magnitude % scale);
+    std::snprintf(out, size, "%s%ld.%0*ld", whole < 0 ? "-" : "", magnitude / scale, decimals,
+                  magnitude % scale);
 }
 
 }  // namespace
@@ -58,9 +80,18 @@ NuvexState::NuvexState(NuvexStatus* status, NuvexEvents* events)
     tempFilePending = 0;
     statePath[0] = '\0';
     tempPath[0] = '\0';
-    std::string const& path = Singleton<ConfigFile>::getInstance()->getValue("StateFile");
+    ConfigFile* config = Singleton<ConfigFile>::getInstance();
+    std::string const& path = config->getValue("StateFile");
+    mEnabled = !path.empty();
+    if (!mEnabled) {
+        return;
+    }
+    // Checked at start: fixed for the daemon's life, and looked up here only once.
+    mLowMv = config->getInt("BatteryVoltageLow", 10);
+    mHighMv = config->getInt("BatteryVoltageHigh", 10);
+    mCapacityMah = config->getInt("BatteryCapacity", 10);
     // A path the kernel would refuse anyway stays unprepared: every write then fails.
-    if (!path.empty() && path.size() + sizeof(TEMP_SUFFIX) <= sizeof(tempPath)) {
+    if (path.size() + sizeof(TEMP_SUFFIX) <= sizeof(tempPath)) {
         std::memcpy(statePath, path.c_str(), path.size() + 1);
         std::memcpy(tempPath, path.c_str(), path.size());
         std::memcpy(tempPath + path.size(), TEMP_SUFFIX, sizeof(TEMP_SUFFIX));
@@ -68,8 +99,8 @@ NuvexState::NuvexState(NuvexStatus* status, NuvexEvents* events)
 }
 
 void NuvexState::exec() {
-    // Off: nothing but this lookup, no system call, no file.
-    if (Singleton<ConfigFile>::getInstance()->getValue("StateFile").empty()) {
+    // Off: nothing at all, no system call, no file.
+    if (!mEnabled) {
         return;
     }
 
@@ -79,25 +110,20 @@ void NuvexState::exec() {
     if (mStatusPoller->valid() && mStatusPoller->mStatus >= 0) {
         takeGoodPoll();
     }
-    formatStatus();
-    std::int32_t const timer = shutdownTimer();
-    formatText(timer);
+    Values const now = currentValues();
 
-    bool const stateChanged =
-        !mAttempted || std::strcmp(mStatusText, mLastStatusText) != 0 || timer != mLastTimer;
-    bool const readingsChanged =
-        mTextLength != mFileTextLength || std::memcmp(mText, mFileText, mTextLength) != 0;
-    bool const refreshDue = mPassesSinceAttempt >= REFRESH_PASSES && (mStale || readingsChanged);
+    bool const stateChanged = !mAttempted || !now.sameState(mAttemptedValues);
+    bool const refreshDue =
+        mPassesSinceAttempt >= REFRESH_PASSES && (mStale || !(now == mFileValues));
 
     if (stateChanged || refreshDue || mRewriteNow) {
         mAttempted = true;
         mRewriteNow = false;
         mPassesSinceAttempt = 0;
-        std::memcpy(mLastStatusText, mStatusText, sizeof(mStatusText));
-        mLastTimer = timer;
+        mAttemptedValues = now;
+        formatText(now);
         if (writeFile()) {
-            std::memcpy(mFileText, mText, mTextLength);
-            mFileTextLength = mTextLength;
+            mFileValues = now;
             mStale = false;
             mFailing = false;
         } else {
@@ -122,13 +148,17 @@ void NuvexState::takeGoodPoll() {
     mHaveReadings = true;
     mVoltage = mStatusPoller->mVoltage;
     mCurrent = mStatusPoller->mCurrent;
+    if (mStatusPoller->mVersion == mRawVersion) {
+        return;
+    }
+    mRawVersion = mStatusPoller->mVersion;
+    ++mFirmwareEdition;
 
-    // The driver reads '#' as the start of a comment and '"' and '\' as quoting, and
+    // The driver reads '#' as the start of a comment and '"' and '\\' as quoting, and
     // splits values at blanks: those characters go, blanks are single and inner only.
-    std::string const version = mStatusPoller->getVersion();
     std::size_t length = 0;
     bool blank = false;
-    for (char const c : version) {
+    for (char const c : mRawVersion) {
         if (c < FIRST_PRINTABLE || c > LAST_PRINTABLE || c == '#' || c == '"' || c == '\\') {
             continue;
         }
@@ -147,21 +177,33 @@ void NuvexState::takeGoodPoll() {
     mFirmware[length] = '\0';
 }
 
-void NuvexState::formatStatus() {
-    bool const alarm = !mStatusPoller->valid();
-    // Before the first completed poll the power source is unknown: neither OL nor OB.
-    std::snprintf(mStatusText, sizeof(mStatusText), "%s%s%s%s%s",
-                  NuvexEvents::shutdownStarted() ? "FSD " : "",
-                  !mHaveStatus                                ? ""
-                  : (mGoodStatus & STATUS_PRIMARY_POWER) != 0 ? "OL "
-                                                              : "OB ",
-                  mHaveStatus && (mGoodStatus & STATUS_BATTERY_LOW) != 0 ? "LB " : "",
-                  mHaveStatus && (mGoodStatus & STATUS_CHARGING) != 0 ? "CHRG " : "",
-                  alarm ? "ALARM " : "");
-    std::size_t const length = std::strlen(mStatusText);
-    if (length > 0) {
-        mStatusText[length - 1] = '\0';
+NuvexState::Values NuvexState::currentValues() {
+    Values values;
+    if (NuvexEvents::shutdownStarted()) {
+        values.status |= STATE_FORCED;
     }
+    if (!mStatusPoller->valid()) {
+        values.status |= STATE_ALARM;
+    }
+    // Before the first completed poll the power source is unknown: neither OL nor OB.
+    if (mHaveStatus) {
+        values.status |= STATE_KNOWN;
+        values.status |= (mGoodStatus & STATUS_PRIMARY_POWER) != 0 ? STATE_PRIMARY : 0U;
+        values.status |= (mGoodStatus & STATUS_BATTERY_LOW) != 0 ? STATE_LOW : 0U;
+        values.status |= (mGoodStatus & STATUS_CHARGING) != 0 ? STATE_CHARGING : 0U;
+    }
+    values.timer = shutdownTimer();
+    values.readings = mHaveReadings;
+    if (mHaveReadings) {
+        values.voltage = scaled(mVoltage, VOLT_SCALE);
+        values.current = scaled(mCurrent, AMPERE_SCALE);
+        // The poller smooths complete polls only, as the events see them.
+        values.charge = NuvexEstimate::charge(mStatusPoller->mSmoothedVoltage, mLowMv, mHighMv);
+        values.runtime =
+            NuvexEstimate::runtime(values.charge, mCapacityMah, mStatusPoller->mDischargeCurrent);
+        values.firmware = mFirmwareEdition;
+    }
+    return values;
 }
 
 std::int32_t NuvexState::shutdownTimer() {
@@ -181,7 +223,7 @@ std::int32_t NuvexState::shutdownTimer() {
     return left < 0 ? 0 : static_cast<std::int32_t>(left);
 }
 
-void NuvexState::formatText(std::int32_t timer) {
+void NuvexState::formatText(Values const& values) {
     // A variable without a value yet (no poll has completed) has no line: the driver
     // then has no such variable, rather than a made-up one.
     std::size_t used = 0;
@@ -194,23 +236,67 @@ void NuvexState::formatText(std::int32_t timer) {
             used = sizeof(mText) - 1;
         }
     };
+    auto appendNumber = [&append](char const* name, long value) {
+        char number[32];
+        std::snprintf(number, sizeof(number), "%ld", value);
+        append(name, number);
+    };
     char number[32];
-    append("ups.status", mStatusText);
-    if (mHaveReadings) {
-        formatFixed(number, sizeof(number), mVoltage, 2);
+    unsigned const status = values.status;
+    bool const known = (status & STATE_KNOWN) != 0;
+    bool const primary = (status & STATE_PRIMARY) != 0;
+    // The driver takes the charge before the status that follows it: with its ignorelb
+    // flag it raises LB from that charge.
+    if (values.readings) {
+        appendNumber("battery.charge", values.charge);
+    }
+    char statusText[40];
+    std::snprintf(
+        statusText, sizeof(statusText), "%s%s%s%s%s", (status & STATE_FORCED) != 0 ? "FSD " : "",
+        !known    ? ""
+        : primary ? "OL "
+                  : "OB ",
+        (status & STATE_LOW) != 0 ? "LB " : "", (status & STATE_CHARGING) != 0 ? "CHRG " : "",
+        (status & STATE_ALARM) != 0 ? "ALARM " : "");
+    std::size_t const statusLength = std::strlen(statusText);
+    if (statusLength > 0) {
+        statusText[statusLength - 1] = '\0';
+    }
+    append("ups.status", statusText);
+    append("ups.alarm", (status & STATE_ALARM) != 0 ? ALARM_TEXT : NO_ALARM);
+    if (known) {
+        append("battery.charger.status", (status & STATE_CHARGING) != 0 ? "charging"
+                                         : !primary                     ? "discharging"
+                                                                        : "resting");
+    }
+    if (values.readings) {
+        formatFixed(number, sizeof(number), values.voltage, VOLT_DECIMALS, VOLT_SCALE);
         append("battery.voltage", number);
-        formatFixed(number, sizeof(number), mCurrent, 3);
+    }
+    formatFixed(number, sizeof(number), scaled(static_cast<float>(mLowMv), VOLT_SCALE),
+                VOLT_DECIMALS, VOLT_SCALE);
+    append("battery.voltage.low", number);
+    formatFixed(number, sizeof(number), scaled(static_cast<float>(mHighMv), VOLT_SCALE),
+                VOLT_DECIMALS, VOLT_SCALE);
+    append("battery.voltage.high", number);
+    if (values.readings) {
+        formatFixed(number, sizeof(number), values.current, AMPERE_DECIMALS, AMPERE_SCALE);
         append("battery.current", number);
+        if (values.runtime != NuvexEstimate::NO_RUNTIME) {
+            appendNumber("battery.runtime", values.runtime);
+        }
         if (mFirmware[0] != '\0') {
             append("ups.firmware", mFirmware);
         }
     }
-    std::snprintf(number, sizeof(number), "%d", static_cast<int>(timer));
-    append("ups.timer.shutdown", number);
+    appendNumber("ups.timer.shutdown", values.timer);
     // The byte the board gets with the power-off command.
-    std::snprintf(number, sizeof(number), "%d", static_cast<int>(NuvexEvents::powerOffDelay()));
-    append("ups.delay.shutdown", number);
+    appendNumber("ups.delay.shutdown", NuvexEvents::powerOffDelay());
     append("device.type", "ups");
+    append("device.mfr", MAKER);
+    append("device.model", MODEL);
+    append("ups.mfr", MAKER);
+    append("ups.model", MODEL);
     mTextLength = used;
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 #include "sched/Action.h"
 
@@ -15,7 +16,8 @@ class NuvexState : public Action {
 public:
     // Passes between two writes when only the readings change.
     static constexpr std::uint32_t REFRESH_PASSES = 20;
-    static constexpr std::size_t TEXT_SIZE = 256;
+    static constexpr std::size_t TEXT_SIZE = 512;
+    static constexpr std::size_t FIRMWARE_SIZE = 64;
 
     NuvexState(NuvexStatus* status, NuvexEvents* events);
 
@@ -30,19 +32,44 @@ public:
     NuvexEvents* mEvents;
 
 private:
-    static constexpr std::size_t STATUS_SIZE = 32;
+    // What the file shows, as values: compared on every pass, formatted only for a write.
+    struct Values {
+        unsigned status = 0;  // STATE_* bits: ups.status and what goes with it
+        std::int32_t timer = 0;
+        bool readings = false;  // a poll has completed
+        long voltage = 0;       // hundredths of a volt
+        long current = 0;       // thousandths of an ampere
+        int charge = 0;
+        std::int32_t runtime = 0;
+        std::uint32_t firmware = 0;  // edition of mFirmware
+
+        bool sameState(Values const& other) const {
+            return status == other.status && timer == other.timer;
+        }
+        bool operator==(Values const& other) const {
+            return sameState(other) && readings == other.readings && voltage == other.voltage &&
+                   current == other.current && charge == other.charge && runtime == other.runtime &&
+                   firmware == other.firmware;
+        }
+    };
 
     // Takes status, readings and version from a pass whose poll completed.
     void takeGoodPoll();
-    // Formats ups.status into mStatusText and the whole file into mText.
-    void formatStatus();
-    void formatText(std::int32_t timer);
+    Values currentValues();
     std::int32_t shutdownTimer();
+    // The whole file for these values into mText.
+    void formatText(Values const& values);
     // One attempt to replace the file with mText; false on any failure, which
     // leaves no temporary file behind.
     bool writeFile();
     // Gives the file a modification time in a later second than mFileSecond.
     void renewTime();
+
+    bool mEnabled = false;
+    // The battery's ends (mV) and capacity (mAh), fixed at start.
+    int mLowMv = 0;
+    int mHighMv = 0;
+    int mCapacityMah = 0;
 
     // Last pass whose poll completed.
     bool mHaveStatus = false;
@@ -50,18 +77,17 @@ private:
     bool mHaveReadings = false;
     float mVoltage = 0;  // mV
     float mCurrent = 0;  // mA
-    char mFirmware[TEXT_SIZE] = {};
+    std::string mRawVersion;
+    char mFirmware[FIRMWARE_SIZE] = {};
+    std::uint32_t mFirmwareEdition = 0;
 
-    char mStatusText[STATUS_SIZE] = {};
     char mText[TEXT_SIZE] = {};
     std::size_t mTextLength = 0;
 
-    // What the last attempt published, and how it went.
+    // What the last attempt published, what the file holds, and how it went.
     bool mAttempted = false;
-    char mLastStatusText[STATUS_SIZE] = {};
-    std::int32_t mLastTimer = 0;
-    char mFileText[TEXT_SIZE] = {};
-    std::size_t mFileTextLength = 0;
+    Values mAttemptedValues;
+    Values mFileValues;
     bool mStale = false;    // the last attempt failed
     bool mFailing = false;  // the failure line of this run of failures is written
     std::uint32_t mPassesSinceAttempt = 0;

@@ -148,12 +148,13 @@ protected:
     }
 
     // Configuration for one device, "nuvex", read from the daemon's state file.
-    void writeNutConfiguration(SimRun& run) {
+    // extra: more lines of the [nuvex] section.
+    void writeNutConfiguration(SimRun& run, std::string const& extra = "") {
         mNutDir = run.path("nut");
         ASSERT_EQ(::mkdir(mNutDir.c_str(), 0700), 0);
         run.writeFile("nut/ups.conf",
                       "[nuvex]\n\tdriver = dummy-ups\n\tport = " + run.path("nuvexmon.dev") +
-                          "\n\tdesc = \"nuvexmon test\"\n");
+                          "\n\tdesc = \"nuvexmon test\"\n" + extra);
         run.writeFile("nut/upsd.conf", "LISTEN 127.0.0.1 " + std::to_string(mPort) + "\n");
         run.writeFile("nut/upsd.users", "");
     }
@@ -210,6 +211,14 @@ protected:
         return done();
     }
 
+    // Starts NUT once the daemon has written its file.
+    void startNut(SimRun& run) {
+        ASSERT_TRUE(waitUntil(
+            [&run] { return ::access(run.path("nuvexmon.dev").c_str(), F_OK) == 0; }, LONG_WAIT));
+        startDriver();
+        startServer();
+    }
+
     std::string mDriver;
     std::string mServer;
     std::string mClient;
@@ -255,7 +264,7 @@ TEST_F(NutEndToEnd, PowerFailureAsANutClientSeesItThenTheDataSourceGoes) {
     waitUntil(
         [&] {
             if (fsdWritten == Clock::time_point{} &&
-                run.readFile("nuvexmon.dev").rfind("ups.status: FSD", 0) == 0) {
+                run.readFile("nuvexmon.dev").find("ups.status: FSD") != std::string::npos) {
                 fsdWritten = Clock::now();
             }
             Answer const a = upsc();
@@ -330,6 +339,90 @@ TEST_F(NutEndToEnd, PowerFailureAsANutClientSeesItThenTheDataSourceGoes) {
               << std::chrono::duration_cast<milliseconds>(refused - stopped).count() << " ms\n";
     // upsd itself runs on and serves the others.
     EXPECT_EQ(waitFor(mServerPid, milliseconds(0)), -1);
+}
+
+// What dashboards read, on a board on battery at 3.60 V (50 %) and 0.5 A, with a
+// 2000 mAh battery: then a step to 4.20 V, then the charger on, then off.
+TEST_F(NutEndToEnd, ChargeRuntimeChargerAndNamesAsClientsSeeThem) {
+    SimRun run;
+    run.set("StateFile", run.path("nuvexmon.dev"));
+    run.set("ShutdownTimer", "1000");
+    run.set("BatteryCapacity", "2000");
+    run.setScenario(
+        "status 0x02\nmeasure 3600 500\npoll 40 measure 4200 500\n"
+        "poll 110 status 0x09\npoll 120 status 0x01\n");
+    writeNutConfiguration(run);
+    run.start();
+    startNut(run);
+    ASSERT_TRUE(waitUntil([this] { return upsc().variables.count("battery.charge") == 1; },
+                          milliseconds(15000)))
+        << readAll(mNutDir + "/driver.out") << upsc().output;
+    Answer const steady = upsc();
+    EXPECT_EQ(steady.variables.at("battery.charge"), "50");
+    EXPECT_EQ(steady.variables.at("battery.voltage.low"), "3.00");
+    EXPECT_EQ(steady.variables.at("battery.voltage.high"), "4.20");
+    EXPECT_EQ(steady.variables.at("battery.runtime"), "7200");  // 50 % of 2 Ah at 0.5 A
+    EXPECT_EQ(steady.variables.at("battery.charger.status"), "discharging");
+    EXPECT_EQ(steady.variables.at("ups.status"), "OB");
+    EXPECT_EQ(steady.variables.count("ups.alarm"), 0u);
+    EXPECT_EQ(steady.variables.at("device.mfr"), "Nuvex");
+    EXPECT_EQ(steady.variables.at("ups.mfr"), "Nuvex");
+    EXPECT_EQ(steady.variables.at("device.model"), "UPS board");
+    EXPECT_EQ(steady.variables.at("ups.model"), "UPS board");
+    EXPECT_EQ(steady.variables.count("device.serial"), 0u);
+    EXPECT_EQ(steady.output.find("Dummy"), std::string::npos) << steady.output;
+
+    ASSERT_TRUE(run.waitForPoll(40, LONG_WAIT));
+    Clock::time_point const step = Clock::now();
+    ASSERT_TRUE(waitUntil([this] { return upsc().variables["battery.charge"] == "100"; },
+                          milliseconds(60000)))
+        << "the charge did not settle within 60 s of the step";
+    std::cout << "[ note ] 3.60 V to 4.20 V: upsc showed 100 % after "
+              << std::chrono::duration_cast<milliseconds>(Clock::now() - step).count() << " ms\n";
+    EXPECT_EQ(upsc().variables["battery.runtime"], "14400");
+    ASSERT_TRUE(run.trace().back().poll < 110) << "the charge settled too late to see the charger";
+
+    EXPECT_TRUE(waitUntil(
+        [this] { return upsc().variables["battery.charger.status"] == "charging"; }, LONG_WAIT));
+    EXPECT_TRUE(waitUntil(
+        [this] { return upsc().variables["battery.charger.status"] == "resting"; }, LONG_WAIT));
+    // On primary power the runtime stays, at the last discharge current.
+    EXPECT_EQ(upsc().variables["battery.runtime"], "14400");
+    EXPECT_TRUE(run.stop().exitedWith(0));
+}
+
+// NUT's own charge threshold for secondaries: with ignorelb and an override of
+// battery.charge.low the driver raises LB from the published charge (25 % here). Slow
+// passes keep a bus fault of two polls in the file long enough for the driver to see it.
+TEST_F(NutEndToEnd, LowBatteryFromTheChargeAndTheAlarmOfABusFault) {
+    SimRun run;
+    run.setEnv("NUVEXSIM_PAUSE_US", "2500000");
+    run.set("StateFile", run.path("nuvexmon.dev"));
+    run.set("ShutdownTimer", "1000");
+    run.setScenario("status 0x02\nmeasure 3300 500\npoll 6..7 absent\n");
+    writeNutConfiguration(run, "\tignorelb\n\toverride.battery.charge.low = 30\n");
+    run.start();
+    startNut(run);
+    ASSERT_TRUE(waitUntil([this] { return upsc().variables.count("battery.charge") == 1; },
+                          milliseconds(10000)))
+        << readAll(mNutDir + "/driver.out") << upsc().output;
+    Answer const low = upsc();
+    EXPECT_EQ(low.variables.at("battery.charge"), "25");
+    EXPECT_EQ(low.variables.at("battery.charge.low"), "30");
+    EXPECT_EQ(low.variables.at("ups.status"), "OB LB");
+    ASSERT_LT(run.trace().back().poll, 6u) << "NUT came up after the fault";
+
+    std::string alarm;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            alarm = upsc().variables["ups.alarm"];
+            return !alarm.empty();
+        },
+        LONG_WAIT));
+    EXPECT_EQ(alarm, "UPS board not answering on the I2C bus");
+    EXPECT_TRUE(waitUntil([this] { return upsc().variables.count("ups.alarm") == 0; }, LONG_WAIT));
+    EXPECT_EQ(upsc().variables["ups.status"], "OB LB");
+    EXPECT_TRUE(run.stop().exitedWith(0));
 }
 
 }  // namespace

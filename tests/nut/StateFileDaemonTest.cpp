@@ -26,11 +26,12 @@ bool exists(std::string const& path) {
 
 // "ups.status: OB | ups.timer.shutdown: 2" from a whole file; empty for no file.
 std::string summary(std::string const& text) {
+    std::size_t const status = text.find("ups.status: ");
     std::size_t const timer = text.find("ups.timer.shutdown: ");
-    if (text.empty() || timer == std::string::npos) {
+    if (status == std::string::npos || timer == std::string::npos) {
         return text;
     }
-    return text.substr(0, text.find('\n')) + " | " +
+    return text.substr(status, text.find('\n', status) - status) + " | " +
            text.substr(timer, text.find('\n', timer) - timer);
 }
 
@@ -71,9 +72,12 @@ TEST(StateFileDaemon, PowerFailureCountdownAndShutdownThenRemovedOnStop) {
                           "ups.status: OB | ups.timer.shutdown: 1",
                           "ups.status: FSD OB | ups.timer.shutdown: 0"}));
     EXPECT_EQ(run.readFile("nuvexmon.dev"),
-              "ups.status: FSD OB\nbattery.voltage: 4.15\nbattery.current: 0.420\n"
+              "battery.charge: 96\nups.status: FSD OB\nups.alarm: \"\"\n"
+              "battery.charger.status: discharging\nbattery.voltage: 4.15\n"
+              "battery.voltage.low: 3.00\nbattery.voltage.high: 4.20\nbattery.current: 0.420\n"
               "ups.firmware: NUVEXSIM 1.0\nups.timer.shutdown: 0\nups.delay.shutdown: 30\n"
-              "device.type: ups\n");
+              "device.type: ups\ndevice.mfr: Nuvex\ndevice.model: UPS board\nups.mfr: Nuvex\n"
+              "ups.model: UPS board\n");
     struct stat info {};
     ASSERT_EQ(::stat(run.path("nuvexmon.dev").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0644u);

@@ -62,6 +62,6 @@ INSTANTIATE_TEST_SUITE_P(
                     Handoff{"UpsmonRefuses", "live", 1, "", "upsmon -c fsd\ninit 0\n"},
                     Handoff{"NoPidFile", "", 0, "", "init 0\n"},
                     Handoff{"UpsmonNotRunning", "dead", 0, "", "init 0\n"}),
-    [](testing::TestParamInfo<Handoff> const& info) { return std::string(info.param.name); });
+    [](testing::TestParamInfo<Handoff> const& param) { return std::string(param.param.name); });
 
 }  // namespace

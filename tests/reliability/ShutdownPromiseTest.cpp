@@ -13,6 +13,7 @@
 #include <iostream>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "SimRun.h"
@@ -300,11 +301,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](auto const& param) { return std::string(param.param.name); });
 
 // Numbers the shutdown depends on are checked when the daemon starts, right after the
-// bus is opened: a bad one sends nothing and leaves no pid file.
+// bus is opened, in this order: the two timers, the battery's two voltage ends, the charge
+// level and the capacity. A bad one sends nothing and leaves no pid file.
 struct StartNumbers {
     char const* name;
-    char const* shutdownTimer;
-    char const* powerOffTimer;
+    std::vector<std::pair<char const*, char const*>> settings;
     char const* error;  // nullptr: the daemon starts
 };
 
@@ -317,8 +318,9 @@ class StartCheck : public ::testing::TestWithParam<StartNumbers> {};
 TEST_P(StartCheck, RefusesNumbersThatAreNone) {
     StartNumbers const& c = GetParam();
     SimRun run;
-    run.set("ShutdownTimer", c.shutdownTimer);
-    run.set("PowerOffTimer", c.powerOffTimer);
+    for (auto const& [key, value] : c.settings) {
+        run.set(key, value);
+    }
     run.setScenario("status 0x01\n");
     run.start();
     if (c.error == nullptr) {
@@ -336,15 +338,66 @@ TEST_P(StartCheck, RefusesNumbersThatAreNone) {
 INSTANTIATE_TEST_SUITE_P(
     Values, StartCheck,
     ::testing::Values(
-        StartNumbers{"ShutdownTimerText", "soon", "30", "[ERROR] invalid ShutdownTimer!"},
-        StartNumbers{"ShutdownTimerEmpty", "", "30", "[ERROR] invalid ShutdownTimer!"},
-        StartNumbers{"ShutdownTimerTooLarge", "2147483648", "30", "[ERROR] invalid ShutdownTimer!"},
-        StartNumbers{"PowerOffTimerText", "10", "abc", "[ERROR] invalid PowerOffTimer!"},
-        StartNumbers{"PowerOffTimerTooSmall", "10", "-2147483649",
+        StartNumbers{
+            "ShutdownTimerText", {{"ShutdownTimer", "soon"}}, "[ERROR] invalid ShutdownTimer!"},
+        StartNumbers{
+            "ShutdownTimerEmpty", {{"ShutdownTimer", ""}}, "[ERROR] invalid ShutdownTimer!"},
+        StartNumbers{"ShutdownTimerTooLarge",
+                     {{"ShutdownTimer", "2147483648"}},
+                     "[ERROR] invalid ShutdownTimer!"},
+        StartNumbers{
+            "PowerOffTimerText", {{"PowerOffTimer", "abc"}}, "[ERROR] invalid PowerOffTimer!"},
+        StartNumbers{"PowerOffTimerTooSmall",
+                     {{"PowerOffTimer", "-2147483649"}},
                      "[ERROR] invalid PowerOffTimer!"},
-        StartNumbers{"BothBadShutdownTimerFirst", "x", "y", "[ERROR] invalid ShutdownTimer!"},
-        StartNumbers{"TrailingTextIsANumber", "10s", "30 seconds", nullptr},
-        StartNumbers{"Negative", "-1", "-1", nullptr}),
+        StartNumbers{"BothBadShutdownTimerFirst",
+                     {{"ShutdownTimer", "x"}, {"PowerOffTimer", "y"}},
+                     "[ERROR] invalid ShutdownTimer!"},
+        StartNumbers{"TrailingTextIsANumber",
+                     {{"ShutdownTimer", "10s"}, {"PowerOffTimer", "30 seconds"}},
+                     nullptr},
+        StartNumbers{"Negative", {{"ShutdownTimer", "-1"}, {"PowerOffTimer", "-1"}}, nullptr},
+        StartNumbers{"TimersBeforeVoltages",
+                     {{"PowerOffTimer", "y"}, {"BatteryVoltageLow", "x"}},
+                     "[ERROR] invalid PowerOffTimer!"},
+        StartNumbers{
+            "VoltageLowText", {{"BatteryVoltageLow", "low"}}, "[ERROR] invalid BatteryVoltageLow!"},
+        StartNumbers{"BothVoltagesBadLowFirst",
+                     {{"BatteryVoltageLow", ""}, {"BatteryVoltageHigh", "x"}},
+                     "[ERROR] invalid BatteryVoltageLow!"},
+        StartNumbers{"VoltageHighText",
+                     {{"BatteryVoltageHigh", "high"}},
+                     "[ERROR] invalid BatteryVoltageHigh!"},
+        StartNumbers{"VoltageHighAtLow",
+                     {{"BatteryVoltageLow", "4200"}},
+                     "[ERROR] invalid BatteryVoltageHigh!"},
+        StartNumbers{"VoltageHighBelowLow",
+                     {{"BatteryVoltageLow", "3600"}, {"BatteryVoltageHigh", "3500"}},
+                     "[ERROR] invalid BatteryVoltageHigh!"},
+        StartNumbers{"VoltagesWithUnits",
+                     {{"BatteryVoltageLow", "9000mV"}, {"BatteryVoltageHigh", "12600 mV"}},
+                     nullptr},
+        StartNumbers{"VoltagesBeforeChargeLevel",
+                     {{"BatteryVoltageHigh", "1"}, {"ShutdownBelowCharge", "x"}},
+                     "[ERROR] invalid BatteryVoltageHigh!"},
+        StartNumbers{"ChargeLevelAbove100",
+                     {{"ShutdownBelowCharge", "101"}},
+                     "[ERROR] invalid ShutdownBelowCharge!"},
+        StartNumbers{"ChargeLevelNegative",
+                     {{"ShutdownBelowCharge", "-1"}},
+                     "[ERROR] invalid ShutdownBelowCharge!"},
+        StartNumbers{"ChargeLevelNotWhole",
+                     {{"ShutdownBelowCharge", "10.5"}},
+                     "[ERROR] invalid ShutdownBelowCharge!"},
+        StartNumbers{"ChargeLevelPercent",
+                     {{"ShutdownBelowCharge", "10%"}},
+                     "[ERROR] invalid ShutdownBelowCharge!"},
+        StartNumbers{"ChargeLevelEmpty",
+                     {{"ShutdownBelowCharge", ""}},
+                     "[ERROR] invalid ShutdownBelowCharge!"},
+        StartNumbers{"ChargeLevel100", {{"ShutdownBelowCharge", "100"}}, nullptr},
+        StartNumbers{
+            "CapacityText", {{"BatteryCapacity", "big"}}, "[ERROR] invalid BatteryCapacity!"}),
     [](auto const& param) { return std::string(param.param.name); });
 
 // The hook must not inherit the bus: a child holding it could put its own transfers in

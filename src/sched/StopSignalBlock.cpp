@@ -1,4 +1,4 @@
-#include "app/StopSignalBlock.h"
+#include "sched/StopSignalBlock.h"
 
 StopSignalBlock::StopSignalBlock() {
     sigset_t stopSignals;
