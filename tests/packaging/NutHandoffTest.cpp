@@ -46,9 +46,10 @@ TEST_P(NutHandoff, EndsInInitZero) {
     if (!pid.empty()) {
         dir.write("upsmon.pid", pid + "\n");
     }
-    CommandResult const run = runCommand(
-        "PATH=" + shellQuote(dir.path()) + ":$PATH UPSMON_PID_FILE=" + shellQuote(dir.path() + "/upsmon.pid") + " " +
-        shellQuote(installedRoot() + "/usr/lib/nuvexmon/nut-fsd") + " " + c.argument);
+    CommandResult const run =
+        runCommand("PATH=" + shellQuote(dir.path()) +
+                   ":$PATH UPSMON_PID_FILE=" + shellQuote(dir.path() + "/upsmon.pid") + " " +
+                   shellQuote(installedRoot() + "/usr/lib/nuvexmon/nut-fsd") + " " + c.argument);
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(dir.read("calls"), c.calls) << run.output;
 }
