@@ -49,7 +49,7 @@ private:
 };
 
 // Marks the end of each completed pass in the journal.
-class JournalListener : public PassListener {
+class JournalListener final : public PassListener {
 public:
     explicit JournalListener(std::vector<std::string>& journal) : mJournal(journal) {}
     void passCompleted() override { mJournal.push_back("done"); }

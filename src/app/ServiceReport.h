@@ -12,7 +12,7 @@ class ServiceNotifier;
 // What the service manager hears after each completed pass: the status line when
 // what a person reads in it has changed, readiness after the first pass, the
 // watchdog's ping. It only reads what the pass left behind.
-class ServiceReport : public PassListener {
+class ServiceReport final : public PassListener {
 public:
     // Passes between two lines that differ in the voltage alone: its last digit may
     // flicker from one poll to the next.
