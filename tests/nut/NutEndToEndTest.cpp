@@ -211,6 +211,14 @@ protected:
         return done();
     }
 
+    // The driver's first reading of the file as a client sees it: the charge served,
+    // and the driver's output for the record when it is not.
+    void awaitCharge(milliseconds timeout) {
+        ASSERT_TRUE(
+            waitUntil([this] { return upsc().variables.count("battery.charge") == 1; }, timeout))
+            << readAll(mNutDir + "/driver.out") << upsc().output;
+    }
+
     // Starts NUT once the daemon has written its file.
     void startNut(SimRun& run) {
         ASSERT_TRUE(waitUntil(
@@ -354,9 +362,7 @@ TEST_F(NutEndToEnd, ChargeRuntimeChargerAndNamesAsClientsSeeThem) {
     writeNutConfiguration(run);
     run.start();
     startNut(run);
-    ASSERT_TRUE(waitUntil([this] { return upsc().variables.count("battery.charge") == 1; },
-                          milliseconds(15000)))
-        << readAll(mNutDir + "/driver.out") << upsc().output;
+    ASSERT_NO_FATAL_FAILURE(awaitCharge(milliseconds(15000)));
     Answer const steady = upsc();
     EXPECT_EQ(steady.variables.at("battery.charge"), "50");
     EXPECT_EQ(steady.variables.at("battery.voltage.low"), "3.00");
@@ -403,9 +409,7 @@ TEST_F(NutEndToEnd, LowBatteryFromTheChargeAndTheAlarmOfABusFault) {
     writeNutConfiguration(run, "\tignorelb\n\toverride.battery.charge.low = 30\n");
     run.start();
     startNut(run);
-    ASSERT_TRUE(waitUntil([this] { return upsc().variables.count("battery.charge") == 1; },
-                          milliseconds(10000)))
-        << readAll(mNutDir + "/driver.out") << upsc().output;
+    ASSERT_NO_FATAL_FAILURE(awaitCharge(milliseconds(10000)));
     Answer const low = upsc();
     EXPECT_EQ(low.variables.at("battery.charge"), "25");
     EXPECT_EQ(low.variables.at("battery.charge.low"), "30");

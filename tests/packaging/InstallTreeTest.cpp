@@ -223,22 +223,6 @@ TEST(SystemdUnit, SystemdAcceptsTheUnit) {
     EXPECT_EQ(verify.output, "");
 }
 
-TEST(SystemdUnit, ExposureOfFiveOrLess) {
-    REQUIRE_INSTALLED_TREE();
-    if (!haveProgram("systemd-analyze")) {
-        GTEST_SKIP() << "systemd-analyze is not installed (package systemd)";
-    }
-    CommandResult const result = runCommand("systemd-analyze security --offline=true --no-pager " +
-                                            shellQuote(installedRoot() + UNIT));
-    std::string const marker = "Overall exposure level for nuvexmon.service: ";
-    std::size_t const at = result.output.find(marker);
-    if (at == std::string::npos) {
-        GTEST_SKIP() << "systemd-analyze cannot rate units offline here:\n" << result.output;
-    }
-    double const exposure = std::stod(result.output.substr(at + marker.size()));
-    EXPECT_LE(exposure, 5.0) << result.output;
-}
-
 TEST(Logrotate, RotatesTheDaemonsLogWithoutCopying) {
     REQUIRE_INSTALLED_TREE();
     std::string const snippet = installedRoot() + LOGROTATE;
