@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -106,6 +107,22 @@ TEST(ConfigFile, CrLfAndLfGiveTheSameSettings) {
     EXPECT_EQ(lf.getString("B"), crlf.getString("B"));
 }
 
+TEST(ConfigFile, DropInsFollowTheFileInByteOrder) {
+    TempDir dir;
+    std::string const file = dir.write("n.conf", "A=main\nB=main\nC=main\n");
+    ::mkdir((file + ".d").c_str(), 0755);
+    dir.write("n.conf.d/20-b.conf", "B=20\nC=20\n");
+    dir.write("n.conf.d/10-a.conf", "A=10\nB=10\n");
+    dir.write("n.conf.d/Z.conf", "C=Z\n");  // byte order: after the digits
+    dir.write("n.conf.d/30-c.conf.dpkg-old", "C=old\n");
+    dir.write("n.conf.d/.hidden.conf", "C=hidden\n");
+    ConfigFile config;
+    config.load(file);
+    EXPECT_EQ(config.getString("A"), "10");
+    EXPECT_EQ(config.getString("B"), "20");
+    EXPECT_EQ(config.getString("C"), "Z");
+}
+
 TEST(ConfigFile, HugeLineWithoutLineFeedIsOneValue) {
     TempDir dir;
     std::string const big(10 * 1024 * 1024, 'v');
@@ -205,6 +222,10 @@ TEST(ConfigArg, OnlyTheExactWordSelectsPowerOff) {
         {{"nuvexmon", "poweroff=1"}, "0"},
         {{"nuvexmon", "poweroffx"}, "0"},
         {{"nuvexmon"}, "0"},
+        // A mode word first takes the rest as its own arguments.
+        {{"nuvexmon", "event", "poweroff"}, "0"},
+        {{"nuvexmon", "system-shutdown", "poweroff"}, "0"},
+        {{"nuvexmon", "poweroff", "event"}, "1"},
     };
     for (ArgCase const& c : cases) {
         std::vector<char*> argv;
@@ -216,6 +237,10 @@ TEST(ConfigArg, OnlyTheExactWordSelectsPowerOff) {
         config.addDefault("poweroff", "0");
         config.load(static_cast<int>(argv.size()), argv.data());
         EXPECT_EQ(config.getString("poweroff"), c.expected) << c.args.back();
+        if (c.args.size() == 3 && (c.args[1] == "event" || c.args[1] == "system-shutdown")) {
+            EXPECT_EQ(config.getString("mode"), c.args[1]);
+            EXPECT_EQ(config.getString("argument"), c.args[2]);
+        }
     }
     ConfigArg none;
     none.addDefault("poweroff", "0");

@@ -46,7 +46,7 @@ TEST_F(LogTest, FilterTable) {
     std::vector<Row> const rows = {
         {"debug", {-3, 0, 1, 2, 3, 4}, {5, 9}},
         {"error", {-3, 0, 1, 2, 3}, {4, 5}},
-        {"info", {-3, 0, 1}, {2, 3, 4, 5}},
+        {"info", {-3, 0, 1, 2}, {3, 4, 5}},
         {"Debug", {-3, 0, 1, 2, 3, 4, 5, 9}, {}},
         {"warning", {1, 3, 4, 5}, {}},
         {"info ", {1, 3, 4, 5}, {}},
@@ -73,13 +73,15 @@ TEST_F(LogTest, LineShapeAndLabels) {
     log->write("Button pressed!", Log::NOTICE);
     log->write("stoi", Log::ERROR);
     log->write("Current Status: 1", Log::DEBUG);
-    log->write("level two", static_cast<Log::LogLevel>(2));
+    log->write("level two", Log::WARNING);
+    log->write("level zero", static_cast<Log::LogLevel>(0));
     log->write("", Log::NOTICE);
     log->write("first\nsecond", Log::DEBUG);
     std::regex const expected(STAMP + R"(\[NOTICE\] Button pressed!\n)" +   //
                               STAMP + R"(\[ERROR\] stoi\n)" +               //
                               STAMP + R"(\[DEBUG\] Current Status: 1\n)" +  //
-                              STAMP + R"(\[UNKNOWN\] level two\n)" +        //
+                              STAMP + R"(\[WARNING\] level two\n)" +        //
+                              STAMP + R"(\[UNKNOWN\] level zero\n)" +       //
                               STAMP + R"(\[NOTICE\] \n)" +                  //
                               STAMP + R"(\[DEBUG\] first\nsecond\n)");
     EXPECT_TRUE(std::regex_match(contents(), expected)) << contents();

@@ -11,7 +11,6 @@
 #include <optional>
 #include <stdexcept>
 
-#include "app/Paths.h"
 #include "app/ServiceNotifier.h"
 #include "app/ServiceReport.h"
 #include "bus/I2C.h"
@@ -19,6 +18,7 @@
 #include "config/ConfigArg.h"
 #include "config/ConfigException.h"
 #include "config/ConfigFile.h"
+#include "config/Paths.h"
 #include "config/Singleton.h"
 #include "log/Log.h"
 #include "log/WriteAll.h"
@@ -28,6 +28,7 @@
 #include "ups/NuvexEvents.h"
 #include "ups/NuvexState.h"
 #include "ups/NuvexStatus.h"
+#include "ups/OutageRecord.h"
 
 volatile sig_atomic_t pidFileOwned = 0;
 
@@ -38,6 +39,7 @@ constexpr unsigned int STATUS_INTERVAL = 1;
 constexpr unsigned int BATTERY_INTERVAL = 2;
 constexpr unsigned int EVENTS_INTERVAL = 2;
 constexpr unsigned int STATE_INTERVAL = 1;
+constexpr unsigned int RECORD_INTERVAL = 1;
 // The service manager hears "ready" after the first pass: the state file must have
 // been written (or failed) by then.
 static_assert(STATE_INTERVAL == 1, "the state file is written in the first pass");
@@ -174,6 +176,8 @@ int daemonMode() {
     NuvexEvents* events = new NuvexEvents(status);
     NuvexBattery* battery = new NuvexBattery(status);
     NuvexState* state = new NuvexState(status, events);
+    OutageRecord* record = new OutageRecord(RECORD_FILE_PATH);
+    record->load();
 
     // Registration order is run order: the poll refreshes the board state before
     // the history and the shutdown events look at it.
@@ -182,6 +186,8 @@ int daemonMode() {
     scheduler.RegisterAction(events, EVENTS_INTERVAL);
     // Last, so that it publishes what this pass's poll and events left behind.
     scheduler.RegisterAction(state, STATE_INTERVAL);
+    // After everything that changes it: one write at most per pass, on change only.
+    scheduler.RegisterAction(record, RECORD_INTERVAL);
     // Only under a service manager that listens: otherwise a pass is what it always was.
     std::optional<ServiceReport> report;
     if (notifier.active()) {

@@ -1,11 +1,15 @@
 #include "config/ConfigFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <string_view>
+#include <vector>
 
-#include "app/Paths.h"
+#include "config/Paths.h"
 
 namespace {
 
@@ -15,6 +19,7 @@ constexpr char SEPARATOR = '=';
 constexpr char QUOTE = '"';
 constexpr char BACKSLASH = '\\';
 constexpr std::size_t READ_CHUNK = 64 * 1024;
+constexpr std::string_view DROP_IN_SUFFIX = ".conf";
 
 enum class ParseState { Key, Value, Quoted };
 
@@ -39,6 +44,30 @@ private:
 
 void ConfigFile::load(std::string const& path) {
     std::string const file = path.empty() ? std::string(CONFIG_FILE_PATH) : path;
+    loadOne(file);
+    // The drop-ins: "*.conf" in the directory beside the file, in byte order of their
+    // names, each replacing what came before, so that a user's settings outlive a
+    // packaged file that an upgrade replaces.
+    std::string const directory = file + ".d";
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(directory.c_str())) {
+        while (dirent const* entry = ::readdir(dir)) {
+            std::string const name = entry->d_name;
+            if (name.size() > DROP_IN_SUFFIX.size() && name[0] != '.' &&
+                name.compare(name.size() - DROP_IN_SUFFIX.size(), DROP_IN_SUFFIX.size(),
+                             DROP_IN_SUFFIX) == 0) {
+                names.push_back(name);
+            }
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    for (std::string const& name : names) {
+        loadOne(directory + "/" + name);
+    }
+}
+
+void ConfigFile::loadOne(std::string const& file) {
     ReadDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         return;

@@ -26,7 +26,8 @@ bool passesFilter(std::string const& setting, int level) {
         return level <= Log::ERROR;
     }
     if (setting == "info") {
-        return level <= Log::NOTICE;
+        // Events, and what went wrong without stopping the daemon.
+        return level <= Log::WARNING;
     }
     return true;
 }
@@ -35,6 +36,8 @@ char const* label(int level) {
     switch (level) {
         case Log::NOTICE:
             return "[NOTICE] ";
+        case Log::WARNING:
+            return "[WARNING] ";
         case Log::ERROR:
             return "[ERROR] ";
         case Log::DEBUG:

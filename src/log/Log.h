@@ -7,7 +7,7 @@
 // The daemon's leveled, timestamped, append-only log file.
 class Log {
 public:
-    enum LogLevel { NOTICE = 1, ERROR = 3, DEBUG = 4 };
+    enum LogLevel { NOTICE = 1, WARNING = 2, ERROR = 3, DEBUG = 4 };
 
     static Log* getInstance();
 
