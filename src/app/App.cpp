@@ -173,11 +173,10 @@ int daemonMode() {
 
     // The actions live as long as the process; nothing frees them.
     NuvexStatus* status = new NuvexStatus();
-    NuvexEvents* events = new NuvexEvents(status);
+    OutageRecord* record = new OutageRecord(RECORD_FILE_PATH);
+    NuvexEvents* events = new NuvexEvents(status, record);
     NuvexBattery* battery = new NuvexBattery(status);
     NuvexState* state = new NuvexState(status, events);
-    OutageRecord* record = new OutageRecord(RECORD_FILE_PATH);
-    record->load();
 
     // Registration order is run order: the poll refreshes the board state before
     // the history and the shutdown events look at it.
@@ -191,6 +190,10 @@ int daemonMode() {
     // Only under a service manager that listens: otherwise a pass is what it always was.
     std::optional<ServiceReport> report;
     if (notifier.active()) {
+        // The service manager removes the state file's directory when the service
+        // stops for good; across a restart the file stays, so that NUT's driver never
+        // loses it and its clients never see the board vanish.
+        NuvexState::keepFileOnExit();
         report.emplace(notifier, status, events);
         scheduler.mPassListener = &*report;
     }
@@ -203,6 +206,9 @@ int daemonMode() {
 
     Log* log = Log::getInstance();
     log->write("nuvexmon started", Log::NOTICE);
+    // Read once; what it holds is used at the first complete poll, when the board has
+    // said whether the outage goes on.
+    record->load();
     // From here on a log that cannot be written must never stop the monitoring.
     log->fallBackToStandardError();
     scheduler.exec(TICK_MILLISECONDS);

@@ -9,15 +9,19 @@
 #include "log/Log.h"
 #include "ups/NuvexEstimate.h"
 #include "ups/NuvexStatus.h"
+#include "ups/OutageRecord.h"
 #include "ups/Shell.h"
 
 namespace {
 constexpr int LOW_BYTE = 0xFF;
 constexpr std::size_t TIMER_LINE_SIZE = 48;   // "Shutdown timer: N / L", two 32-bit numbers
 constexpr std::size_t CHARGE_LINE_SIZE = 48;  // "Battery charge C% below L%!"
+constexpr std::size_t RESTORE_LINE_SIZE = 96;
+constexpr std::int64_t MILLIS_PER_RUN = 1000;  // the countdown counts about once a second
 }  // namespace
 
-NuvexEvents::NuvexEvents(NuvexStatus* status) : mStatusPoller(status) {}
+NuvexEvents::NuvexEvents(NuvexStatus* status, OutageRecord* record)
+    : mStatusPoller(status), mRecord(record) {}
 
 bool& NuvexEvents::inProgress() {
     // One flag for the whole process: a shutdown starts at most once.
@@ -42,11 +46,17 @@ void NuvexEvents::exec() {
         return;
     }
     int status = mStatusPoller->getStatus();
+    if (!mRestored) {
+        mRestored = true;
+        restore(status);
+    }
 
     if ((status & STATUS_PRIMARY_POWER) != 0) {
         mTimerCount = 0;
+        track(status);
     } else if (!ShutdownInProgress) {
         ++mTimerCount;
+        track(status);
         int const limit = Singleton<ConfigFile>::getInstance()->getInt("ShutdownTimer", 10);
         // Formatted in place: "%d" writes what std::to_string does, without heap strings.
         char line[TIMER_LINE_SIZE];
@@ -54,14 +64,13 @@ void NuvexEvents::exec() {
                       limit);
         Log::getInstance()->write(line, Log::NOTICE);
         if (mTimerCount >= limit) {
-            ShutdownInProgress = true;
-            shutdownSystem(false);
+            startShutdown("countdown", false);
         } else if ((status & STATUS_BATTERY_LOW) != 0 &&
                    Singleton<ConfigFile>::getInstance()->getValue("ShutdownOnLowBattery") == "1") {
             // An ageing battery may not last the countdown: on battery and low, go now.
             ShutdownInProgress = true;
             Log::getInstance()->write("Battery low!", Log::NOTICE);
-            shutdownSystem(false);
+            startShutdown("lowbattery", false);
         } else {
             shutdownBelowCharge();
         }
@@ -74,8 +83,75 @@ void NuvexEvents::exec() {
     if ((status & STATUS_BUTTON) != 0 && !ShutdownInProgress) {
         ShutdownInProgress = true;
         Log::getInstance()->write("Button pressed!", Log::NOTICE);
-        shutdownSystem(true);
+        startShutdown("button", true);
     }
+}
+
+void NuvexEvents::restore(int status) {
+    if (mRecord == nullptr) {
+        return;
+    }
+    OutageRecord::Data& data = mRecord->mData;
+    if ((status & STATUS_PRIMARY_POWER) != 0 || !data.outage) {
+        // Whatever the record says of an outage or a shutdown ended with it: a daemon
+        // that starts on primary power begins afresh. (The counted charge stays.)
+        OutageRecord::Data fresh;
+        fresh.haveCharge = data.haveCharge;
+        fresh.chargeMilli = data.chargeMilli;
+        data = fresh;
+        return;
+    }
+    // The countdown goes on from where the last daemon left it, plus a run for every
+    // second it was away, so that the shutdown comes when it would have come anyway.
+    std::int64_t const now = OutageRecord::nowMs();
+    std::int64_t const away = now > data.countMs ? (now - data.countMs) / MILLIS_PER_RUN : 0;
+    std::int64_t const count = data.count + away;
+    mTimerCount = static_cast<std::int32_t>(count < INT32_MAX ? count : INT32_MAX);
+    char line[RESTORE_LINE_SIZE];
+    if (!data.shutdown.empty()) {
+        // Started before: the board has its command, the system its shutdown.
+        inProgress() = true;
+        std::snprintf(line, sizeof(line), "Outage in progress for %lld s: shutdown already started",
+                      static_cast<long long>((now - data.beganMs) / MILLIS_PER_RUN));
+    } else {
+        std::snprintf(line, sizeof(line), "Outage in progress for %lld s: shutdown timer at %d",
+                      static_cast<long long>((now - data.beganMs) / MILLIS_PER_RUN),
+                      static_cast<int>(mTimerCount));
+    }
+    Log::getInstance()->write(line, Log::NOTICE);
+}
+
+void NuvexEvents::track(int status) {
+    if (mRecord == nullptr) {
+        return;
+    }
+    OutageRecord::Data& data = mRecord->mData;
+    if ((status & STATUS_PRIMARY_POWER) != 0) {
+        // The outage is over; a shutdown already under way is not, and the shutdown
+        // hook still needs to know about it.
+        data.outage = false;
+        data.beganMs = 0;
+        data.count = 0;
+        data.countMs = 0;
+        data.announced = false;
+        return;
+    }
+    std::int64_t const now = OutageRecord::nowMs();
+    if (!data.outage) {
+        data.outage = true;
+        data.beganMs = now;
+    }
+    data.count = mTimerCount;
+    data.countMs = now;
+}
+
+void NuvexEvents::startShutdown(char const* reason, bool manual) {
+    inProgress() = true;
+    mReason = reason;
+    if (mRecord != nullptr) {
+        mRecord->mData.shutdown = reason;
+    }
+    shutdownSystem(manual);
 }
 
 void NuvexEvents::shutdownBelowCharge() {
@@ -95,7 +171,7 @@ void NuvexEvents::shutdownBelowCharge() {
     char line[CHARGE_LINE_SIZE];
     std::snprintf(line, sizeof(line), "Battery charge %d%% below %d%%!", now, level);
     Log::getInstance()->write(line, Log::NOTICE);
-    shutdownSystem(false);
+    startShutdown("charge", false);
 }
 
 void NuvexEvents::shutdownSystem(bool manual) {
@@ -111,9 +187,21 @@ void NuvexEvents::shutdownSystem(bool manual) {
         writeData(delay);
     } catch (...) {
         // The board may not cut the power, but the system must still shut down before
-        // the battery is empty. The failure then ends the daemon as usual.
+        // the battery is empty. The failure then ends the daemon as usual; the record
+        // tells the shutdown hook that the board has no command yet.
+        if (mRecord != nullptr) {
+            mRecord->commit();
+        }
         runShellCommand(command);
         throw;
+    }
+    // On record before the shutdown command runs: a daemon stopped right after must
+    // find it, and so must the shutdown hook at the very end.
+    if (mRecord != nullptr) {
+        mRecord->mData.commandSent = true;
+        mRecord->mData.commandMs = OutageRecord::nowMs();
+        mRecord->mData.delay = delay;
+        mRecord->commit();
     }
     runShellCommand(command);
 }

@@ -5,13 +5,16 @@
 #include "sched/Action.h"
 
 class NuvexStatus;
+class OutageRecord;
 
 // Turns the board's state into a shutdown: a countdown while primary power is
 // missing, or the board's push-button, then the delayed power-off and the
 // system's shutdown command.
 class NuvexEvents : public Action {
 public:
-    explicit NuvexEvents(NuvexStatus* status);
+    // The record, when given, keeps the outage for a restarted daemon: a daemon that
+    // starts on battery power goes on with the countdown it finds there.
+    explicit NuvexEvents(NuvexStatus* status, OutageRecord* record = nullptr);
 
     void exec() override;
     // Logs the shutdown, tells the board to cut power after PowerOffTimer, runs ShutdownCmd.
@@ -23,12 +26,25 @@ public:
     static unsigned char powerOffDelay();
 
     NuvexStatus* mStatusPoller;
+    OutageRecord* mRecord;
     std::int32_t mTimerCount = 0;  // runs without primary power since the last reset
+    // Why this process started the shutdown ("countdown", "button", "lowbattery",
+    // "charge", "runtime"); empty until then, or when a restarted daemon took over a
+    // shutdown its predecessor started.
+    char const* mReason = "";
+    bool mRestored = false;  // the record was looked at (first complete poll)
 
 private:
     // On battery, after the countdown and the battery-low guard: the charge level's
     // shutdown (ShutdownBelowCharge; 0 is off).
     void shutdownBelowCharge();
+    // Marks the shutdown as started for this reason, then shuts down.
+    void startShutdown(char const* reason, bool manual);
+    // At the first complete poll: takes over the outage of a daemon that ran before,
+    // or drops a record that primary power has made stale.
+    void restore(int status);
+    // Keeps the record in step with this run's count.
+    void track(int status);
     // The one process-wide flag behind exec() and shutdownStarted().
     static bool& inProgress();
 };

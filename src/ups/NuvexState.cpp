@@ -36,6 +36,8 @@ char tempPath[PATH_MAX] = {};
 volatile sig_atomic_t stateFileWritten = 0;
 // Set while a temporary file may exist.
 volatile sig_atomic_t tempFilePending = 0;
+// Set when the file outlives the process (under a service manager).
+volatile sig_atomic_t keepOnExit = 0;
 
 // ups.status and what goes with it, as bits of Values::status.
 constexpr unsigned STATE_FORCED = 1U << 0;    // FSD
@@ -77,6 +79,7 @@ void formatFixed(char* out, std::size_t size, long whole, int decimals, long sca
 NuvexState::NuvexState(NuvexStatus* status, NuvexEvents* events)
     : mStatusPoller(status), mEvents(events) {
     stateFileWritten = 0;
+    keepOnExit = 0;
     tempFilePending = 0;
     statePath[0] = '\0';
     tempPath[0] = '\0';
@@ -370,8 +373,12 @@ void NuvexState::removeWrittenFile() {
         ::unlink(tempPath);
         tempFilePending = 0;
     }
-    if (stateFileWritten != 0) {
+    if (stateFileWritten != 0 && keepOnExit == 0) {
         ::unlink(statePath);
         stateFileWritten = 0;
     }
+}
+
+void NuvexState::keepFileOnExit() {
+    keepOnExit = 1;
 }

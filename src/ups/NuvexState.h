@@ -27,6 +27,9 @@ public:
     // signal interrupted. Async-signal-safe: it uses only the paths prepared by the
     // constructor.
     static void removeWrittenFile();
+    // From now on removeWrittenFile() leaves the state file itself in place (a
+    // temporary file still goes).
+    static void keepFileOnExit();
 
     NuvexStatus* mStatusPoller;
     NuvexEvents* mEvents;
