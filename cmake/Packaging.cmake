@@ -11,9 +11,13 @@ include(GNUInstallDirs)
 
 set(NUVEXMON_SYSTEMD_UNIT_DIR "/lib/systemd/system" CACHE PATH "Directory of the systemd unit")
 set(NUVEXMON_LOGROTATE_DIR "/etc/logrotate.d" CACHE PATH "Directory of the logrotate snippet")
+set(NUVEXMON_SHUTDOWN_HOOK_DIR "/lib/systemd/system-shutdown" CACHE PATH
+    "Directory of systemd's shutdown hooks")
 # The daemon's default LogFile; the logrotate snippet and the package's purge use it.
 set(NUVEXMON_LOG_FILE "/var/log/nuvexmon.log")
 set(NUVEXMON_UNIT nuvexmon.service)
+# The unit's RuntimeDirectory, where the outage record lives.
+get_filename_component(NUVEXMON_RUNTIME_DIR "${NUVEXMON_RECORD_FILE}" DIRECTORY)
 
 set(_pkg_src "${PROJECT_SOURCE_DIR}/packaging")
 set(_pkg_out "${PROJECT_BINARY_DIR}/packaging")
@@ -83,6 +87,16 @@ install(CODE "
     set(NUVEXMON_WORK_DIR [[${_pkg_out}]])
     include([[${PROJECT_SOURCE_DIR}/cmake/InstallUnit.cmake]])
 ")
+# The shutdown hook runs the installed daemon, so it is made when installing too.
+install(CODE "
+    set(NUVEXMON_UNIT_TEMPLATE [[${_pkg_src}/system-shutdown.in]])
+    set(NUVEXMON_UNIT_NAME nuvexmon)
+    set(NUVEXMON_UNIT_PROGRAM ON)
+    set(NUVEXMON_UNIT_DIR [[${NUVEXMON_SHUTDOWN_HOOK_DIR}]])
+    set(NUVEXMON_SBINDIR [[${CMAKE_INSTALL_SBINDIR}]])
+    set(NUVEXMON_WORK_DIR [[${_pkg_out}]])
+    include([[${PROJECT_SOURCE_DIR}/cmake/InstallUnit.cmake]])
+")
 install(FILES "${_pkg_src}/nuvexmon.logrotate" DESTINATION "${NUVEXMON_LOGROTATE_DIR}"
         RENAME nuvexmon)
 install(FILES "${_pkg_out}/nuvexmon.8.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
@@ -97,6 +111,11 @@ install(FILES "${_pkg_src}/nut/ups.conf" "${_pkg_src}/nut/upsd.conf" "${_pkg_src
 # The shutdown command that hands the board's shutdown to NUT's upsmon (ShutdownCmd
 # in the NUT set-up); not a command for users, so not on PATH.
 install(PROGRAMS "${_pkg_src}/nut-fsd" DESTINATION "lib/nuvexmon")
+# The unit's ExecStopPost: the state file goes when the service stops for good.
+configure_file("${_pkg_src}/stop-post.in" "${_pkg_out}/stop-post" @ONLY)
+install(PROGRAMS "${_pkg_out}/stop-post" DESTINATION "lib/nuvexmon")
+# Users' settings, kept across upgrades that replace the packaged file.
+install(DIRECTORY DESTINATION "${_conf_dir}/${_conf_name}.d")
 install(FILES "${_pkg_src}/nut/nut-driver@nuvex.service.d/nuvexmon.conf"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples/nut/nut-driver@nuvex.service.d")
 

@@ -29,6 +29,7 @@
 #include "ups/NuvexState.h"
 #include "ups/NuvexStatus.h"
 #include "ups/OutageRecord.h"
+#include "ups/ShutdownHook.h"
 
 volatile sig_atomic_t pidFileOwned = 0;
 
@@ -47,7 +48,10 @@ constexpr int LOW_BYTE = 0xFF;
 constexpr long MAX_CHARGE = 100;
 
 void registerDefaults() {
-    Singleton<ConfigArg>::getInstance()->addDefault("poweroff", "0");
+    ConfigArg* arguments = Singleton<ConfigArg>::getInstance();
+    arguments->addDefault("poweroff", "0");
+    arguments->addDefault("mode", "");
+    arguments->addDefault("argument", "");
 }
 
 void registerFileDefaults() {
@@ -67,6 +71,7 @@ void registerFileDefaults() {
     config->addDefault("BatteryVoltageHigh", "4200");
     config->addDefault("BatteryCapacity", "0");
     config->addDefault("ShutdownBelowCharge", "0");
+    config->addDefault("ShutdownHook", "1");
 }
 
 // Opens the configured device and binds the board's address (low 8 bits of a base-16 value).
@@ -248,7 +253,11 @@ int runNuvexmon(int argc, char** argv) {
         registerFileDefaults();
         Singleton<ConfigFile>::getInstance()->load("");
 
-        if (Singleton<ConfigArg>::getInstance()->getString("poweroff") == "1") {
+        ConfigArg* arguments = Singleton<ConfigArg>::getInstance();
+        if (arguments->getValue("mode") == ConfigArg::SYSTEM_SHUTDOWN_MODE) {
+            return ShutdownHook::run(arguments->getValue("argument"));
+        }
+        if (arguments->getString("poweroff") == "1") {
             return powerOffMode();
         }
         return daemonMode();

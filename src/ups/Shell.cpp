@@ -5,13 +5,14 @@
 
 #include <cerrno>
 #include <csignal>
+#include <utility>
 
 extern char** environ;
 
-void runShellCommand(std::string text) {
-    if (text.find('&') == std::string::npos) {
-        text += " &";
-    }
+namespace {
+
+// Runs the text through /bin/sh and waits for the shell; -1 when it cannot start.
+int runShell(std::string text) {
     // What system() does, without its side effect on this process: system()
     // ignores SIGINT while it waits, so a SIGINT that arrived during a command
     // would be lost and the daemon would not stop. Here the handler stays in force.
@@ -31,10 +32,24 @@ void runShellCommand(std::string text) {
     int const failed = ::posix_spawn(&child, "/bin/sh", nullptr, &attributes, argv, environ);
     ::posix_spawnattr_destroy(&attributes);
     if (failed != 0) {
-        return;
+        return -1;
     }
-    // The command's result is not examined.
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+    return status;
+}
+
+}  // namespace
+
+void runShellCommand(std::string text) {
+    if (text.find('&') == std::string::npos) {
+        text += " &";
+    }
+    // The command's result is not examined.
+    runShell(std::move(text));
+}
+
+int runShellCommandAndWait(std::string text) {
+    return runShell(std::move(text));
 }

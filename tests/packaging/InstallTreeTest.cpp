@@ -46,6 +46,9 @@ std::map<std::string, mode_t> expectedFiles() {
         {NUT_EXAMPLES + "/upsmon.conf", DATA_MODE},
         {NUT_EXAMPLES + "/upsmon-secondary.conf", DATA_MODE},
         {"/usr/lib/nuvexmon/nut-fsd", PROGRAM_MODE},
+        {"/usr/lib/nuvexmon/stop-post", PROGRAM_MODE},
+        {std::string(NUVEXMON_SHUTDOWN_HOOK_DIR) + "/nuvexmon", PROGRAM_MODE},
+        {std::string(NUVEXMON_CONFIG_FILE) + ".d", DIRECTORY_MODE},
         {NUT_DROP_IN, DATA_MODE},
     };
 }
@@ -118,7 +121,8 @@ TEST(InstallTree, InstallsExactlyThePackagedFiles) {
     REQUIRE_INSTALLED_TREE();
     std::set<std::string> found;
     for (auto const& entry : fs::recursive_directory_iterator(installedRoot())) {
-        if (!entry.is_directory() || entry.is_symlink()) {
+        // Files, and directories that the package ships empty.
+        if (!entry.is_directory() || entry.is_symlink() || fs::is_empty(entry.path())) {
             found.insert(entry.path().string().substr(installedRoot().size()));
         }
     }
@@ -215,6 +219,10 @@ TEST(SystemdUnit, SystemdAcceptsTheUnit) {
     ASSERT_NE(text.find(start), std::string::npos);
     text.replace(text.find(start), start.size(),
                  "ExecStart=" + installedRoot() + "/usr/sbin/nuvexmon");
+    std::string const stopPost = "ExecStopPost=/usr/lib/nuvexmon/stop-post";
+    ASSERT_NE(text.find(stopPost), std::string::npos);
+    text.replace(text.find(stopPost), stopPost.size(),
+                 "ExecStopPost=" + installedRoot() + "/usr/lib/nuvexmon/stop-post");
     std::string const copy = dir.write("nuvexmon.service", text);
     CommandResult const verify =
         runCommand("MANPATH=" + shellQuote(installedRoot() + "/usr/share/man") +
