@@ -1,0 +1,143 @@
+// The daemon started beside an outage record left by an earlier one: what it takes
+// over, what it refuses, and that nothing in the record stops it from starting.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <time.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "SimRun.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+constexpr milliseconds LONG_WAIT{20000};
+
+std::string bootId() {
+    std::ifstream file("/proc/sys/kernel/random/boot_id");
+    std::string id;
+    std::getline(file, id);
+    return id;
+}
+
+long long nowMs() {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_BOOTTIME, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+std::vector<std::string> withLabel(std::vector<std::string> const& lines, char const* label) {
+    std::vector<std::string> selected;
+    for (std::string const& line : lines) {
+        if (line.rfind(label, 0) == 0) {
+            selected.push_back(line);
+        }
+    }
+    return selected;
+}
+
+struct Case {
+    char const* name;
+    char const* status;  // the board at start
+    // The record: %B is this boot, %O the outage's start (6 s ago), %C the last count's
+    // time (1 s ago), %F a moment a minute ahead. Empty: no run/ directory at all.
+    char const* record;
+    char const* warning;    // the one [WARNING] line, or nothing
+    int firstCountAtLeast;  // the first "Shutdown timer: N / 20" line
+    int firstCountAtMost;
+    bool shutdownTakenOver;  // no countdown, no command: the last daemon started it
+};
+
+std::string expand(std::string text) {
+    auto replace = [&text](std::string const& key, std::string const& value) {
+        for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key)) {
+            text.replace(at, key.size(), value);
+        }
+    };
+    long long const now = nowMs();
+    replace("%B", bootId());
+    replace("%O", std::to_string(now - 6000));
+    replace("%C", std::to_string(now - 1000));
+    replace("%F", std::to_string(now + 60000));
+    return text;
+}
+
+class RecordAtStart : public ::testing::TestWithParam<Case> {};
+
+TEST_P(RecordAtStart, StartsNormally) {
+    Case const& c = GetParam();
+    SimRun run;
+    run.set("ShutdownTimer", "20");
+    run.setScenario(std::string("status ") + c.status + "\npoll 8 status 0x02\n");
+    if (c.record != nullptr) {
+        ::mkdir(run.path("run").c_str(), 0755);
+        if (*c.record != '\0') {
+            run.writeFile("run/outage", expand(c.record));
+        }
+    }
+    run.start();
+    if (c.shutdownTakenOver) {
+        ASSERT_TRUE(run.waitForPoll(10, LONG_WAIT));
+    } else {
+        ASSERT_TRUE(run.waitForLogLine("Shutdown timer:", LONG_WAIT));
+    }
+    EXPECT_TRUE(run.stop().exitedWith(0));
+
+    std::vector<std::string> const lines = run.logLines();
+    std::vector<std::string> const warnings = withLabel(lines, "[WARNING]");
+    if (c.warning == nullptr) {
+        EXPECT_TRUE(warnings.empty()) << warnings.front();
+    } else {
+        EXPECT_EQ(warnings, std::vector<std::string>{c.warning});
+    }
+    EXPECT_TRUE(withLabel(lines, "[ERROR]").empty());
+    std::vector<std::string> const notices = withLabel(lines, "[NOTICE]");
+    ASSERT_FALSE(notices.empty());
+    EXPECT_EQ(notices.front(), "[NOTICE] nuvexmon started");
+    if (c.shutdownTakenOver) {
+        EXPECT_TRUE(run.powerOffRequests().empty());
+        EXPECT_TRUE(run.calls().empty());
+        EXPECT_EQ(withLabel(lines, "[NOTICE] Shutdown timer").size(), 0U);
+        return;
+    }
+    for (std::string const& line : notices) {
+        int count = 0;
+        if (std::sscanf(line.c_str(), "[NOTICE] Shutdown timer: %d / 20", &count) == 1) {
+            EXPECT_GE(count, c.firstCountAtLeast) << line;
+            EXPECT_LE(count, c.firstCountAtMost) << line;
+            break;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Guards, RecordAtStart,
+    ::testing::Values(
+        Case{"NoDirectory", "0x02", nullptr, nullptr, 1, 1, false},
+        Case{"NoRecord", "0x02", "", nullptr, 1, 1, false},
+        // 5 counted, then a second away: the next line counts on from 6 or 7.
+        Case{"ContinuesTheCountdown", "0x02", "boot %B\noutage %O\ncount 5 %C\nend\n", nullptr, 7,
+             8, false},
+        Case{"ShutdownAlreadyStarted", "0x02",
+             "boot %B\noutage %O\ncount 5 %C\nshutdown countdown\npoweroff %C 30\nend\n", nullptr,
+             0, 0, true},
+        // The board says primary power: the record is stale, the next outage counts from 1.
+        Case{"PrimaryPowerDropsIt", "0x01", "boot %B\noutage %O\ncount 5 %C\nend\n", nullptr, 1, 1,
+             false},
+        Case{"AnotherBoot", "0x02",
+             "boot 00000000-0000-0000-0000-000000000000\noutage %O\ncount 5 %C\nend\n",
+             "[WARNING] Outage record run/outage ignored: it belongs to another boot", 1, 1, false},
+        Case{"InTheFuture", "0x02", "boot %B\noutage %O\ncount 5 %F\nend\n",
+             "[WARNING] Outage record run/outage ignored: it lies in the future", 1, 1, false},
+        Case{"Truncated", "0x02", "boot %B\noutage %O\ncount 5 %C\n",
+             "[WARNING] Outage record run/outage ignored: it is unreadable or malformed", 1, 1,
+             false},
+        Case{"Malformed", "0x02", "boot %B\noutage yesterday\ncount 5 %C\nend\n",
+             "[WARNING] Outage record run/outage ignored: it is unreadable or malformed", 1, 1,
+             false}),
+    [](auto const& param) { return std::string(param.param.name); });
+
+}  // namespace
