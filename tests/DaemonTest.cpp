@@ -289,8 +289,8 @@ TEST(Daemon, FailureWithAnUnwritableLogStillExitsOne) {
 }
 
 // Under a service manager: the line and readiness once the first pass has written the
-// state file, the stop from the signal handler. The commands never see the manager's
-// variables, and a poweroff run sends nothing.
+// state file, the stop from the signal handler, which leaves the file in place. The commands never
+// see the manager's variables, and a poweroff run sends nothing.
 TEST(Daemon, TellsTheServiceManagerAndKeepsItsVariablesToItself) {
     SimRun run;
     NotifyListener listener(run.path("notify"));
@@ -310,6 +310,9 @@ TEST(Daemon, TellsTheServiceManagerAndKeepsItsVariablesToItself) {
     run.sendSignal(SIGTERM);
     EXPECT_TRUE(run.wait(LONG_WAIT).exitedWith(0));
     EXPECT_EQ(listener.receive(1, LONG_WAIT), Lines{"STOPPING=1"});
+    // The service manager's restart must not take the file from NUT's driver: the unit
+    // removes it when the service stops for good.
+    EXPECT_NE(run.readFile("nuvexmon.dev"), "");
     ASSERT_TRUE(run.waitForChildren(LONG_WAIT));
     for (char const* file : {"hook-env.txt", "shutdown-env.txt"}) {
         std::string const environment = "\n" + run.readFile(file);

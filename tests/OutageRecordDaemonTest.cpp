@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,11 @@ std::string expand(std::string text) {
     replace("%C", std::to_string(now - 1000));
     replace("%F", std::to_string(now + 60000));
     return text;
+}
+
+// gtest names the case rather than dumping its bytes.
+void PrintTo(Case const& c, std::ostream* out) {
+    *out << c.name;
 }
 
 class RecordAtStart : public ::testing::TestWithParam<Case> {};
