@@ -17,7 +17,7 @@ constexpr int LOW_BYTE = 0xFF;
 constexpr std::size_t TIMER_LINE_SIZE = 48;   // "Shutdown timer: N / L", two 32-bit numbers
 constexpr std::size_t CHARGE_LINE_SIZE = 48;  // "Battery charge C% below L%!"
 constexpr std::size_t RESTORE_LINE_SIZE = 96;
-constexpr std::int64_t MILLIS_PER_RUN = 1000;  // the countdown counts about once a second
+constexpr std::int64_t MILLIS_PER_RUN = 1000;  // the countdown counts once a second
 }  // namespace
 
 NuvexEvents::NuvexEvents(NuvexStatus* status, OutageRecord* record)
@@ -53,9 +53,10 @@ void NuvexEvents::exec() {
 
     if ((status & STATUS_PRIMARY_POWER) != 0) {
         mTimerCount = 0;
+        mBeganMs = 0;
         track(status);
     } else if (!ShutdownInProgress) {
-        ++mTimerCount;
+        countOn();
         track(status);
         int const limit = Singleton<ConfigFile>::getInstance()->getInt("ShutdownTimer", 10);
         // Formatted in place: "%d" writes what std::to_string does, without heap strings.
@@ -101,12 +102,12 @@ void NuvexEvents::restore(int status) {
         data = fresh;
         return;
     }
-    // The countdown goes on from where the last daemon left it, plus a run for every
-    // second it was away, so that the shutdown comes when it would have come anyway.
+    // The countdown goes on from where the last daemon left it; its next run catches up
+    // with the seconds it was away, so that the shutdown comes when it would have come
+    // anyway.
     std::int64_t const now = OutageRecord::nowMs();
-    std::int64_t const away = now > data.countMs ? (now - data.countMs) / MILLIS_PER_RUN : 0;
-    std::int64_t const count = data.count + away;
-    mTimerCount = static_cast<std::int32_t>(count < INT32_MAX ? count : INT32_MAX);
+    mTimerCount = data.count;
+    mBeganMs = data.beganMs;
     char line[RESTORE_LINE_SIZE];
     if (!data.shutdown.empty()) {
         // Started before: the board has its command, the system its shutdown.
@@ -119,6 +120,22 @@ void NuvexEvents::restore(int status) {
                       static_cast<int>(mTimerCount));
     }
     Log::getInstance()->write(line, Log::NOTICE);
+}
+
+void NuvexEvents::countOn() {
+    std::int64_t const now = OutageRecord::nowMs();
+    if (mBeganMs == 0) {
+        mBeganMs = now;
+    }
+    ++mTimerCount;
+    // A run comes about once a second; a slow system (a bus transfer running into its
+    // timeout, a loaded processor) makes runs longer. The count never falls behind the
+    // seconds on battery: the shutdown comes ShutdownTimer seconds after the power
+    // failed, however slow the runs, even if a count is then skipped.
+    std::int64_t const due = (now - mBeganMs) / MILLIS_PER_RUN + 1;
+    if (due > mTimerCount) {
+        mTimerCount = static_cast<std::int32_t>(due < INT32_MAX ? due : INT32_MAX);
+    }
 }
 
 void NuvexEvents::track(int status) {
@@ -136,13 +153,10 @@ void NuvexEvents::track(int status) {
         data.announced = false;
         return;
     }
-    std::int64_t const now = OutageRecord::nowMs();
-    if (!data.outage) {
-        data.outage = true;
-        data.beganMs = now;
-    }
+    data.outage = true;
+    data.beganMs = mBeganMs;
     data.count = mTimerCount;
-    data.countMs = now;
+    data.countMs = OutageRecord::nowMs();
 }
 
 void NuvexEvents::startShutdown(char const* reason, bool manual) {

@@ -33,6 +33,8 @@ public:
     // shutdown its predecessor started.
     char const* mReason = "";
     bool mRestored = false;  // the record was looked at (first complete poll)
+    // When this run of counting began (CLOCK_BOOTTIME ms); 0 while primary power is there.
+    std::int64_t mBeganMs = 0;
 
 private:
     // On battery, after the countdown and the battery-low guard: the charge level's
@@ -43,6 +45,8 @@ private:
     // At the first complete poll: takes over the outage of a daemon that ran before,
     // or drops a record that primary power has made stale.
     void restore(int status);
+    // One countdown step: the next count, or the seconds on battery if more.
+    void countOn();
     // Keeps the record in step with this run's count.
     void track(int status);
     // The one process-wide flag behind exec() and shutdownStarted().
