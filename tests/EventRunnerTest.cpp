@@ -69,26 +69,6 @@ TEST_F(EventRunnerTest, EachEndIsLoggedOnceWithItsLevel) {
     EXPECT_EQ(logLines(), expected);
 }
 
-// A script named by the command gets the event as $1; the variables replace any of the
-// same name this process has.
-TEST_F(EventRunnerTest, ScriptGetsTheEventAndTheVariables) {
-    std::string const script = mDir.write("script",
-                                          "echo \"$# $1 $NUVEX_EVENT $NUVEX_STATUS "
-                                          "${NUVEX_LAST_STATUS-unset}\" >> \"$0.out\"\n");
-    ::setenv("NUVEX_LAST_STATUS", "7", 1);
-    EventRunner runner("sh " + script);
-    runner.start("online", {"NUVEX_EVENT=online", "NUVEX_STATUS=9"});
-    int const status = runner.runToEnd("commok", {"NUVEX_EVENT=commok"});
-    ::unsetenv("NUVEX_LAST_STATUS");
-    ASSERT_TRUE(reapAll(runner));
-    EXPECT_EQ(status, 0);
-    std::string const out = mDir.read("script.out");
-    // Both runs, in either order.
-    EXPECT_TRUE(out == "1 online online 9 unset\n1 commok commok  unset\n" ||
-                out == "1 commok commok  unset\n1 online online 9 unset\n")
-        << out;
-}
-
 // A command that never ends must not pile up one process per event.
 TEST_F(EventRunnerTest, RunsBeyondTheLimitAreNotStarted) {
     EventRunner runner("sleep 1 #");
