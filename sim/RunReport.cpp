@@ -182,6 +182,22 @@ std::string RunReport::commands(std::vector<SimRun::Call> const& calls) {
     for (SimRun::Call const& call : calls) {
         out << "  " << call.name << (call.arguments.empty() ? "" : " ") << call.arguments
             << "  NUVEX_STATUS=" << call.status << " NUVEX_LAST_STATUS=" << call.lastStatus << "\n";
+        // An event script's other variables, the sentence on a line of its own.
+        std::string message;
+        std::string values;
+        for (std::string const& variable : call.variables) {
+            if (variable.rfind("NUVEX_MESSAGE=", 0) == 0) {
+                message = variable;
+            } else {
+                values += (values.empty() ? "" : " ") + variable;
+            }
+        }
+        if (!values.empty()) {
+            out << "      " << values << "\n";
+        }
+        if (!message.empty()) {
+            out << "      " << message << "\n";
+        }
     }
     return out.str();
 }

@@ -16,7 +16,8 @@ public:
     // Polls, transfers and failures, the status of each stretch of polls, and the
     // power-off commands.
     static std::string bus(std::vector<Transfer> const& transfers);
-    // One line per recorder call, with NUVEX_STATUS and NUVEX_LAST_STATUS.
+    // One line per recorder call, with NUVEX_STATUS and NUVEX_LAST_STATUS; an event
+    // script's other variables follow on two more lines.
     static std::string commands(std::vector<SimRun::Call> const& calls);
     // Each distinct content of the state file, in time order, as NUT clients see it:
     // "[  2.0s] OB  charge 58%  runtime -  timer 9". Empty path: no state file set.

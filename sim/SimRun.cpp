@@ -27,8 +27,8 @@ namespace {
 constexpr std::chrono::milliseconds POLL_PAUSE{5};
 constexpr int EXEC_FAILED = 127;
 constexpr std::size_t TIME_STAMP_SIZE = 20;  // "2024-03-01 14:05:09 "
-constexpr char const* RECORDERS[] = {"init",   "shutdown",    "poweroff", "halt",
-                                     "reboot", "on-shutdown", "on-status"};
+constexpr char const* RECORDERS[] = {"init",   "shutdown",    "poweroff",  "halt",
+                                     "reboot", "on-shutdown", "on-status", "on-event"};
 
 std::runtime_error systemError(std::string const& what) {
     return std::runtime_error(what + ": " + std::strerror(errno));
@@ -213,13 +213,23 @@ std::string SimRun::readFile(std::string const& name) const {
 void SimRun::writeRecorders() const {
     std::filesystem::create_directory(path("bin"));
     for (char const* name : RECORDERS) {
-        std::string const file =
-            writeFile(std::string("bin/") + name,
-                      "#!/bin/sh\n"
-                      "# Stands in for the real command: records the call and does nothing.\n"
-                      "printf '%s\\t%s\\t%s\\t%s\\n' \"${0##*/}\" \"$*\" \"${NUVEX_STATUS-}\" "
-                      "\"${NUVEX_LAST_STATUS-}\" >>'" +
-                          path("calls.txt") + "'\n");
+        std::string const calls = path("calls.txt");
+        // The stand-in for an EventCmd script also keeps its other variables, one field
+        // each, in the same single write.
+        std::string const script =
+            std::strcmp(name, "on-event") != 0
+                ? "printf '%s\\t%s\\t%s\\t%s\\n' \"${0##*/}\" \"$*\" \"${NUVEX_STATUS-}\" "
+                  "\"${NUVEX_LAST_STATUS-}\" >>'" +
+                      calls + "'\n"
+                : "v=$(env | grep '^NUVEX_' | grep -v '^NUVEX_\\(LAST_\\)\\?STATUS=' |"
+                  " LC_ALL=C sort | tr '\\n' '\\t')\n"
+                  "printf '%s\\t%s\\t%s\\t%s\\t%s\\n' \"${0##*/}\" \"$*\" \"${NUVEX_STATUS-}\" "
+                  "\"${NUVEX_LAST_STATUS-}\" \"$v\" >>'" +
+                      calls + "'\n";
+        std::string const file = writeFile(
+            std::string("bin/") + name,
+            "#!/bin/sh\n# Stands in for the real command: records the call and does nothing.\n" +
+                script);
         if (::chmod(file.c_str(), 0755) != 0) {
             throw systemError("cannot make " + file + " executable");
         }
@@ -477,8 +487,14 @@ std::vector<SimRun::Call> SimRun::calls() const {
         while (std::getline(in, field, '\t')) {
             fields.push_back(field);
         }
-        fields.resize(4);
-        result.push_back(Call{fields[0], fields[1], fields[2], fields[3]});
+        fields.resize(std::max<std::size_t>(fields.size(), 4));
+        Call call{fields[0], fields[1], fields[2], fields[3], {}};
+        for (std::size_t i = 4; i < fields.size(); ++i) {
+            if (!fields[i].empty()) {
+                call.variables.push_back(fields[i]);
+            }
+        }
+        result.push_back(call);
     }
     return result;
 }

@@ -22,8 +22,8 @@
 //   calls.txt        one line per recorder call
 //   stdout.txt, stderr.txt   the program's output
 //   bin/             recorders, first in the program's PATH: init, shutdown, poweroff,
-//                    halt, reboot, on-shutdown (the default ShutdownCmd) and on-status
-//                    (the default StatusChangedCmd)
+//                    halt, reboot, on-shutdown (the default ShutdownCmd), on-status
+//                    (the default StatusChangedCmd) and on-event (for EventCmd)
 // The program runs with the sandbox as working directory, in a process group of its own,
 // with LD_PRELOAD=libnuvexsim.so and the NUVEXSIM_* variables set (PreloadSession.h).
 // The destructor kills whatever is left of the process group.
@@ -36,12 +36,14 @@ public:
         bool exitedWith(int status) const { return finished && signal == 0 && code == status; }
     };
     // One recorder call: the recorder's name, its arguments joined by blanks, and the
-    // two status variables as the recorder saw them (empty when unset).
+    // two status variables as the recorder saw them (empty when unset). on-event, the
+    // stand-in for an EventCmd script, also keeps its other NUVEX_* variables, sorted.
     struct Call {
         std::string name;
         std::string arguments;
         std::string status;
         std::string lastStatus;
+        std::vector<std::string> variables;  // "NUVEX_EVENT=onbattery", ...
     };
 
     static constexpr std::chrono::milliseconds DEFAULT_TIMEOUT{10000};

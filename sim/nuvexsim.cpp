@@ -44,7 +44,8 @@ char const USAGE[] =
     "\n"
     "  -s, --set KEY=VALUE  set a key of the generated nuvexmon.conf (repeatable);\n"
     "                       defaults: I2CDevice = the simulated device, LogFile in the\n"
-    "                       sandbox, ShutdownCmd and StatusChangedCmd = recorders\n"
+    "                       sandbox, ShutdownCmd, StatusChangedCmd and EventCmd =\n"
+    "                       recorders\n"
     "  -c, --config FILE    use FILE as nuvexmon.conf instead, '@SANDBOX@' replaced by\n"
     "                       the sandbox path; refused if its ShutdownCmd runs a program\n"
     "                       by path outside the sandbox\n"
@@ -64,7 +65,8 @@ char const USAGE[] =
     "\n"
     "The report shows the log, the bus traffic (polls, status replies, failed\n"
     "transfers, power-off commands with their delay), every recorded command with\n"
-    "its NUVEX_STATUS and NUVEX_LAST_STATUS, and, with StateFile set, each distinct\n"
+    "its NUVEX_STATUS and NUVEX_LAST_STATUS (each event's run with all its variables),\n"
+    "and, with StateFile set, each distinct\n"
     "content of the state file in time order (status, charge, runtime, timer).\n"
     "\n"
     "Exit status: 0 when the run went as the scenario planned: the program ran until\n"
@@ -259,6 +261,8 @@ int main(int argc, char** argv) {
         run.keep(options.keep);
         run.setBoardAddress(static_cast<std::uint8_t>(options.address));
         run.setScenario(readAll(options.scenario));
+        // Every event's run is reported with its variables.
+        run.set("EventCmd", run.recorder("on-event"));
         for (auto const& [key, value] : options.settings) {
             run.set(key, value);
         }

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -24,6 +26,9 @@
 #include "log/WriteAll.h"
 #include "sched/Scheduler.h"
 #include "sched/StopSignalBlock.h"
+#include "ups/EventAnnouncer.h"
+#include "ups/EventContext.h"
+#include "ups/EventRunner.h"
 #include "ups/NuvexBattery.h"
 #include "ups/NuvexEvents.h"
 #include "ups/NuvexState.h"
@@ -41,11 +46,14 @@ constexpr unsigned int BATTERY_INTERVAL = 2;
 constexpr unsigned int EVENTS_INTERVAL = 2;
 constexpr unsigned int STATE_INTERVAL = 1;
 constexpr unsigned int RECORD_INTERVAL = 1;
+constexpr unsigned int ANNOUNCE_INTERVAL = 1;
 // The service manager hears "ready" after the first pass: the state file must have
 // been written (or failed) by then.
 static_assert(STATE_INTERVAL == 1, "the state file is written in the first pass");
 constexpr int LOW_BYTE = 0xFF;
 constexpr long MAX_CHARGE = 100;
+constexpr int EXIT_UNKNOWN_EVENT = 2;
+constexpr int EXIT_SIGNAL_BASE = 128;  // as a shell reports a command killed by a signal
 
 void registerDefaults() {
     ConfigArg* arguments = Singleton<ConfigArg>::getInstance();
@@ -72,6 +80,8 @@ void registerFileDefaults() {
     config->addDefault("BatteryCapacity", "0");
     config->addDefault("ShutdownBelowCharge", "0");
     config->addDefault("ShutdownHook", "1");
+    config->addDefault("EventCmd", "");
+    config->addDefault("OnBatteryDelay", "0");
 }
 
 // Opens the configured device and binds the board's address (low 8 bits of a base-16 value).
@@ -124,6 +134,43 @@ void requireBatterySettings() {
     requireNumber("BatteryCapacity", "invalid BatteryCapacity!");
 }
 
+// Whole seconds, nothing after them; an onbattery that would come after the shutdown
+// started could never be announced.
+void requireOnBatteryDelay() {
+    ConfigFile* config = Singleton<ConfigFile>::getInstance();
+    std::string const& delay = config->getValue("OnBatteryDelay");
+    char* end = nullptr;
+    errno = 0;
+    long long const seconds = std::strtoll(delay.c_str(), &end, 10);
+    int const limit = config->getInt("ShutdownTimer", 10);
+    if (delay.empty() || *end != '\0' || errno == ERANGE || seconds < 0 || seconds > INT32_MAX ||
+        (limit > 0 && seconds > limit)) {
+        throw ConfigException("invalid OnBatteryDelay!");
+    }
+}
+
+// "nuvexmon event NAME": EventCmd once, with what the running daemon publishes; its
+// output is this run's, its status this run's exit status. The board is never touched.
+int eventMode() {
+    std::string const name = Singleton<ConfigArg>::getInstance()->getString("argument");
+    char const* event = EventContext::find(name);
+    if (event == nullptr) {
+        std::cerr << "nuvexmon: unknown event '" << name
+                  << "' (events: " << EventContext::nameList() << ")" << std::endl;
+        return EXIT_UNKNOWN_EVENT;
+    }
+    std::string const command = Singleton<ConfigFile>::getInstance()->getString("EventCmd");
+    if (command.empty()) {
+        std::cerr << "nuvexmon: EventCmd is empty: nothing to run" << std::endl;
+        return 1;
+    }
+    EventRunner runner(command);
+    int const status =
+        runner.runToEnd(event, EventAnnouncer::published(event, RECORD_FILE_PATH).environment());
+    std::cout << EventRunner::outcome(event, status) << std::endl;
+    return WIFSIGNALED(status) ? EXIT_SIGNAL_BASE + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
 enum class PidFile { Created, Exists, Failed };
 
 // Creates the pid file exclusively, so that two daemons started at the same moment
@@ -171,6 +218,7 @@ int daemonMode() {
     requireNumber("ShutdownTimer", "invalid ShutdownTimer!");
     requireNumber("PowerOffTimer", "invalid PowerOffTimer!");
     requireBatterySettings();
+    requireOnBatteryDelay();
 
     Scheduler scheduler;
     // Registration copies the bus pointer into each action, so it must be set first.
@@ -182,6 +230,7 @@ int daemonMode() {
     NuvexEvents* events = new NuvexEvents(status, record);
     NuvexBattery* battery = new NuvexBattery(status);
     NuvexState* state = new NuvexState(status, events);
+    EventAnnouncer* announcer = new EventAnnouncer(status, events, record);
 
     // Registration order is run order: the poll refreshes the board state before
     // the history and the shutdown events look at it.
@@ -190,6 +239,9 @@ int daemonMode() {
     scheduler.RegisterAction(events, EVENTS_INTERVAL);
     // Last, so that it publishes what this pass's poll and events left behind.
     scheduler.RegisterAction(state, STATE_INTERVAL);
+    // After the shutdown events, whose shutdown it announces, and before the record,
+    // which keeps what it announced.
+    scheduler.RegisterAction(announcer, ANNOUNCE_INTERVAL);
     // After everything that changes it: one write at most per pass, on change only.
     scheduler.RegisterAction(record, RECORD_INTERVAL);
     // Only under a service manager that listens: otherwise a pass is what it always was.
@@ -256,6 +308,9 @@ int runNuvexmon(int argc, char** argv) {
         ConfigArg* arguments = Singleton<ConfigArg>::getInstance();
         if (arguments->getValue("mode") == ConfigArg::SYSTEM_SHUTDOWN_MODE) {
             return ShutdownHook::run(arguments->getValue("argument"));
+        }
+        if (arguments->getValue("mode") == ConfigArg::EVENT_MODE) {
+            return eventMode();
         }
         if (arguments->getString("poweroff") == "1") {
             return powerOffMode();

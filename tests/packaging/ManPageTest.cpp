@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "BuildPaths.h"
 #include "PackagingSupport.h"
+#include "ups/EventContext.h"
 
 namespace {
 
@@ -78,6 +80,23 @@ TEST(ManPageContent, DaemonPageNamesTheFixedPathsAndTheHookVariables) {
          {std::string(NUVEXMON_CONFIG_FILE), std::string(NUVEXMON_PID_FILE),
           std::string("nuvexmon poweroff"), std::string("nuvexmon already running!"),
           std::string("NUVEX_STATUS"), std::string("NUVEX_LAST_STATUS")}) {
+        EXPECT_NE(text.find(phrase), std::string::npos) << "no \"" << phrase << "\"";
+    }
+}
+
+TEST(ManPageContent, DaemonPageListsEveryEventAndItsVariables) {
+    REQUIRE_MAN_TOOLS();
+    std::string const text = plainText(DAEMON_PAGE);
+    std::vector<std::string> phrases = {"nuvexmon event name", "OnBatteryDelay"};
+    EventContext shutdown;
+    shutdown.event = "shutdown";
+    for (std::string const& variable : shutdown.environment()) {
+        phrases.push_back(variable.substr(0, variable.find('=')));
+    }
+    for (char const* name : EventContext::NAMES) {
+        phrases.push_back(std::string(" ") + name + " ");
+    }
+    for (std::string const& phrase : phrases) {
         EXPECT_NE(text.find(phrase), std::string::npos) << "no \"" << phrase << "\"";
     }
 }

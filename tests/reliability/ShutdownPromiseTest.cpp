@@ -388,7 +388,22 @@ INSTANTIATE_TEST_SUITE_P(
                      "[ERROR] invalid ShutdownBelowCharge!"},
         StartNumbers{"ChargeLevel100", {{"ShutdownBelowCharge", "100"}}, nullptr},
         StartNumbers{
-            "CapacityText", {{"BatteryCapacity", "big"}}, "[ERROR] invalid BatteryCapacity!"}),
+            "CapacityText", {{"BatteryCapacity", "big"}}, "[ERROR] invalid BatteryCapacity!"},
+        StartNumbers{"OnBatteryDelayWithUnit",
+                     {{"OnBatteryDelay", "5s"}},
+                     "[ERROR] invalid OnBatteryDelay!"},
+        StartNumbers{"OnBatteryDelayNegative",
+                     {{"OnBatteryDelay", "-1"}},
+                     "[ERROR] invalid OnBatteryDelay!"},
+        StartNumbers{"OnBatteryDelayAboveTheTimer",
+                     {{"ShutdownTimer", "10"}, {"OnBatteryDelay", "11"}},
+                     "[ERROR] invalid OnBatteryDelay!"},
+        StartNumbers{"OnBatteryDelayAtTheTimer",
+                     {{"ShutdownTimer", "10"}, {"OnBatteryDelay", "10"}},
+                     nullptr},
+        StartNumbers{"OnBatteryDelayWithoutATimer",
+                     {{"ShutdownTimer", "0"}, {"OnBatteryDelay", "3600"}},
+                     nullptr}),
     [](auto const& param) { return std::string(param.param.name); });
 
 // The hook must not inherit the bus: a child holding it could put its own transfers in
