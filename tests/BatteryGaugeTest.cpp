@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ups/BatteryCell.h"
@@ -29,17 +30,40 @@ struct Poll {
     float mv;
     float ma;
     std::int64_t elapsedMs;
-    int times = 1;
+    int times;
 };
 
+constexpr std::int64_t MINUTE = 60000;
+
+Poll battery(float mv, float ma, std::int64_t elapsedMs, int times = 1) {
+    return {0x02, mv, ma, elapsedMs, times};
+}
+Poll charging(float mv, float ma, std::int64_t elapsedMs, int times = 1) {
+    return {0x09, mv, ma, elapsedMs, times};
+}
+Poll mains(float mv, std::int64_t elapsedMs, int times = 1) {
+    return {0x01, mv, 0, elapsedMs, times};
+}
+
 struct GaugeCase {
+    // A constructor, so that a row packs onto few lines.
+    GaugeCase(char const* name_, int capacity_, std::int32_t restoredMilli_, double percent_,
+              std::int32_t runtime_, std::vector<Poll> polls_, bool steady_ = false)
+        : name(name_),
+          capacity(capacity_),
+          restoredMilli(restoredMilli_),
+          percent(percent_),
+          runtime(runtime_),
+          polls(std::move(polls_)),
+          steady(steady_) {}
+
     char const* name;
     int capacity;
     std::int32_t restoredMilli;  // -1: a start without a record
-    std::vector<Poll> polls;
     double percent;
     std::int32_t runtime;
-    bool steady = false;  // the published charge never moves on the way
+    std::vector<Poll> polls;
+    bool steady;  // the published charge never moves on the way
 };
 
 void PrintTo(GaugeCase const& c, std::ostream* out) {
@@ -68,107 +92,45 @@ TEST_P(Steps, ChargeAndRuntimeAfterTheReadings) {
     }
 }
 
-// Battery power 0x02, primary power 0x01, charging 0x09.
+// One hour at 1 A is 50 points of 2 Ah. The load taken out, a power failure (with a mixed
+// poll), a stray reading and load steps leave the charge where it is.
 INSTANTIATE_TEST_SUITE_P(
     Readings, Steps,
     ::testing::Values(
         // From the first poll on, the curve's value for that poll: nothing ramps up.
-        GaugeCase{"FirstPollWithoutCapacity", 0, -1, {{0x02, 3608, 500, 0}}, 8, NONE},
-        GaugeCase{"FirstPollCounting", 2000, -1, {{0x02, 3608, 500, 0}}, 8, 1152},
-        GaugeCase{"WithoutCapacityTheSmoothedCurve",
-                  0,
-                  -1,
-                  {{0x02, 3745, 1000, 0}, {0x02, 3645, 1000, 500, 60}},
-                  23.75,
-                  NONE},
-        // The load taken out: a power failure, a mixed poll, a stray reading and load steps
-        // leave the charge where it is.
-        GaugeCase{"PowerFailure",
-                  0,
-                  -1,
-                  {{0x09, 3945, 1000, 500, 20}, {0x09, 3795, 500, 500}, {0x02, 3795, 500, 500, 20}},
-                  52.5,
-                  NONE,
-                  true},
-        GaugeCase{"LoadStepsAndAStrayReading",
-                  0,
-                  -1,
-                  {{0x02, 3795, 500, 500, 10},
-                   {0x02, 3300, 500, 500},
-                   {0x02, 3645, 2000, 500, 10},
-                   {0x02, 3795, 500, 500, 10}},
-                  52.5,
-                  NONE,
-                  true},
-        // One hour at 1 A out of 2 Ah is 50 points, half an hour in is 25.
-        GaugeCase{"CountsTheDischarge",
-                  2000,
-                  -1,
-                  {{0x02, 3745, 1000, 0}, {0x02, 3745, 1000, 60000, 60}},
-                  2.5,
-                  180},
-        GaugeCase{"CountsTheCharge",
-                  2000,
-                  -1,
-                  {{0x09, 3945, 1000, 0}, {0x09, 3945, 1000, 60000, 30}},
-                  77.5,
-                  NONE},
-        GaugeCase{"ChargeCompleteIsFullAndStaysSoOnPrimaryPower",
-                  2000,
-                  -1,
-                  {{0x09, 3945, 1000, 0},
-                   {0x09, 3945, 1000, 60000, 10},
-                   {0x01, 4150, 0, 500},
-                   {0x01, 4100, 0, 60000, 20}},
-                  100,
-                  NONE},
-        GaugeCase{"FullCountsDownOnBattery",
-                  2000,
-                  -1,
-                  {{0x09, 3945, 1000, 0}, {0x01, 4150, 0, 500}, {0x02, 4050, 500, 60000, 6}},
-                  97.5,
-                  14040},
-        GaugeCase{"RestedFourMinutesKeepsTheCount",
-                  2000,
-                  -1,
-                  {{0x01, 3845, 0, 0}, {0x02, 3745, 1000, 60000, 30}, {0x01, 3845, 0, 60000, 4}},
-                  27.5,
-                  1980},
-        GaugeCase{"RestedFiveMinutesTakesTheCurve",
-                  2000,
-                  -1,
-                  {{0x01, 3845, 0, 0}, {0x02, 3745, 1000, 60000, 30}, {0x01, 3845, 0, 60000, 5}},
-                  52.5,
-                  3780},
-        GaugeCase{"RestsOnBatteryAtASmallCurrent",
-                  2000,
-                  70000,
-                  {{0x02, 3840, 40, 0}, {0x02, 3840, 40, 60000, 5}},
-                  52,
-                  93600},
-        GaugeCase{"GapStartsAfreshFromTheCurve",
-                  2000,
-                  -1,
-                  {{0x01, 3845, 0, 0}, {0x02, 3745, 1000, 60000, 30}, {0x02, 3745, 1000, 60001}},
-                  52.5,
-                  3780},
+        GaugeCase("FirstPollWithoutCapacity", 0, -1, 8, NONE, {battery(3608, 500, 0)}),
+        GaugeCase("FirstPollCounting", 2000, -1, 8, 1152, {battery(3608, 500, 0)}),
+        GaugeCase("PowerFailure", 0, -1, 52.5, NONE,
+                  {charging(3945, 1000, 500, 20), charging(3795, 500, 500),
+                   battery(3795, 500, 500, 20)},
+                  true),
+        GaugeCase("LoadStepsAndAStrayReading", 0, -1, 52.5, NONE,
+                  {battery(3795, 500, 500, 10), battery(3300, 500, 500),
+                   battery(3645, 2000, 500, 10), battery(3795, 500, 500, 10)},
+                  true),
+        GaugeCase("CountsTheDischarge", 2000, -1, 2.5, 180,
+                  {battery(3745, 1000, 0), battery(3745, 1000, MINUTE, 60)}),
+        GaugeCase("CountsTheCharge", 2000, -1, 77.5, NONE,
+                  {charging(3945, 1000, 0), charging(3945, 1000, MINUTE, 30)}),
+        GaugeCase("ChargeCompleteIsFullAndStaysSoOnPrimaryPower", 2000, -1, 100, NONE,
+                  {charging(3945, 1000, 0), mains(4150, 500), mains(4100, MINUTE, 20)}),
+        GaugeCase("FullCountsDownOnBattery", 2000, -1, 97.5, 14040,
+                  {charging(3945, 1000, 0), mains(4150, 500), battery(4050, 500, MINUTE, 6)}),
+        GaugeCase("RestedFourMinutesKeepsTheCount", 2000, -1, 27.5, 1980,
+                  {mains(3845, 0), battery(3745, 1000, MINUTE, 30), mains(3845, MINUTE, 4)}),
+        GaugeCase("RestedFiveMinutesTakesTheCurve", 2000, -1, 52.5, 3780,
+                  {mains(3845, 0), battery(3745, 1000, MINUTE, 30), mains(3845, MINUTE, 5)}),
+        GaugeCase("RestsOnBatteryAtASmallCurrent", 2000, 70000, 52, 93600,
+                  {battery(3840, 40, 0), battery(3840, 40, MINUTE, 5)}),
+        GaugeCase("GapStartsAfreshFromTheCurve", 2000, -1, 52.5, 3780,
+                  {mains(3845, 0), battery(3745, 1000, MINUTE, 30),
+                   battery(3745, 1000, MINUTE + 1)}),
         // A restarted daemon's count is kept at the first poll and counted on from there.
-        GaugeCase{"RestoredCountFirstPoll", 2000, 42000, {{0x02, 3745, 1000, 0}}, 42, 3024},
-        GaugeCase{"RestoredCountCountedOn",
-                  2000,
-                  42000,
-                  {{0x02, 3745, 1000, 0}, {0x02, 3745, 1000, 60000}},
-                  41.16667,
-                  2964},
-        GaugeCase{
-            "RestoredWithoutCapacityIsTheCurve", 0, 42000, {{0x02, 3745, 1000, 0}}, 52.5, NONE},
+        GaugeCase("RestoredCountCountedOn", 2000, 42000, 41.16667, 2964,
+                  {battery(3745, 1000, 0), battery(3745, 1000, MINUTE)}),
         // The last tenth: the count never stays above the curve on battery power.
-        GaugeCase{"CurveBelowTheCountNearEmpty",
-                  2000,
-                  30000,
-                  {{0x02, 3558, 1000, 0}, {0x02, 3558, 1000, 500}},
-                  8,
-                  576}),
+        GaugeCase("CurveBelowTheCountNearEmpty", 2000, 30000, 8, 576,
+                  {battery(3558, 1000, 0), battery(3558, 1000, 500)})),
     [](auto const& param) { return std::string(param.param.name); });
 
 // The runtime's current: a single stray reading moves nothing, a new load shows within a

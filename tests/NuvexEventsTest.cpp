@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "BoardFixture.h"
@@ -275,6 +276,19 @@ TEST_F(FailedPowerOffTest, DelayByteOfTheButton) {
 // runtime level's after that, each only when nothing before it started the shutdown. The
 // board reads 3658 mV without a resistance: 8 %; with 2000 mAh at 300 mA, 1920 s.
 struct LevelCase {
+    // A constructor, so that a row packs onto few lines.
+    LevelCase(char const* name_, char const* charge_, char const* runtime_, char const* limit_,
+              char const* guard_, std::uint16_t ma_, std::vector<std::uint8_t> statuses_,
+              Lines expected_)
+        : name(name_),
+          charge(charge_),
+          runtime(runtime_),
+          limit(limit_),
+          guard(guard_),
+          ma(ma_),
+          statuses(std::move(statuses_)),
+          expected(std::move(expected_)) {}
+
     char const* name;
     char const* charge;   // ShutdownBelowCharge
     char const* runtime;  // ShutdownBelowRuntime, with a capacity of 2000 mAh unless "0"
@@ -317,76 +331,28 @@ TEST_P(Levels, ShutDownOnBatteryBelowTheLevel) {
     EXPECT_EQ(recorded("shutdown"), shutdown ? Lines{shutdownText()} : Lines{});
 }
 
+Lines const TIMER_1 = {"Shutdown timer: 1 / 10"};
+Lines const TIMER_2 = {"Shutdown timer: 1 / 10", "Shutdown timer: 2 / 10"};
+Lines const CHARGE = {"Shutdown timer: 1 / 10", "Battery charge 8% below 10%!", "System shutdown!"};
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, Levels,
     ::testing::Values(
-        LevelCase{"ChargeBelowTheLevel",
-                  "10",
-                  "0",
-                  "10",
-                  "0",
-                  300,
-                  {0x09, 0x01, 0x02, 0x02},
-                  {"Shutdown timer: 1 / 10", "Battery charge 8% below 10%!", "System shutdown!"}},
-        LevelCase{"ChargeAtTheLevel",
-                  "8",
-                  "0",
-                  "10",
-                  "0",
-                  300,
-                  {0x02, 0x02},
-                  Lines{"Shutdown timer: 1 / 10", "Shutdown timer: 2 / 10"}},
-        LevelCase{"Off", "0", "0", "10", "0", 300, {0x02}, Lines{"Shutdown timer: 1 / 10"}},
-        LevelCase{"CountdownEndFirst",
-                  "10",
-                  "2000",
-                  "1",
-                  "0",
-                  300,
-                  {0x02},
-                  Lines{"Shutdown timer: 1 / 1", "System shutdown!"}},
-        LevelCase{"BatteryLowFirst",
-                  "10",
-                  "2000",
-                  "10",
-                  "1",
-                  300,
-                  {0x06},
-                  {"Shutdown timer: 1 / 10", "Battery low!", "System shutdown!"}},
-        LevelCase{
-            "RuntimeBelowTheLevel",
-            "0",
-            "2000",
-            "10",
-            "0",
-            300,
-            {0x09, 0x02},
-            {"Shutdown timer: 1 / 10", "Battery runtime 1920 s below 2000 s!", "System shutdown!"}},
-        LevelCase{"RuntimeAtTheLevel",
-                  "0",
-                  "1920",
-                  "10",
-                  "0",
-                  300,
-                  {0x02, 0x02},
-                  Lines{"Shutdown timer: 1 / 10", "Shutdown timer: 2 / 10"}},
-        LevelCase{"ChargeBeforeRuntime",
-                  "10",
-                  "2000",
-                  "10",
-                  "0",
-                  300,
-                  {0x02},
-                  {"Shutdown timer: 1 / 10", "Battery charge 8% below 10%!", "System shutdown!"}},
+        LevelCase("ChargeBelowTheLevel", "10", "0", "10", "0", 300, {0x09, 0x01, 0x02, 0x02},
+                  CHARGE),
+        LevelCase("ChargeAtTheLevel", "8", "0", "10", "0", 300, {0x02, 0x02}, TIMER_2),
+        LevelCase("Off", "0", "0", "10", "0", 300, {0x02}, TIMER_1),
+        LevelCase("CountdownEndFirst", "10", "2000", "1", "0", 300, {0x02},
+                  {"Shutdown timer: 1 / 1", "System shutdown!"}),
+        LevelCase("BatteryLowFirst", "10", "2000", "10", "1", 300, {0x06},
+                  {"Shutdown timer: 1 / 10", "Battery low!", "System shutdown!"}),
+        LevelCase("RuntimeBelowTheLevel", "0", "2000", "10", "0", 300, {0x09, 0x02},
+                  {"Shutdown timer: 1 / 10", "Battery runtime 1920 s below 2000 s!",
+                   "System shutdown!"}),
+        LevelCase("RuntimeAtTheLevel", "0", "1920", "10", "0", 300, {0x02, 0x02}, TIMER_2),
+        LevelCase("ChargeBeforeRuntime", "10", "2000", "10", "0", 300, {0x02}, CHARGE),
         // No load measured yet: no runtime to compare.
-        LevelCase{"NoRuntimeWithoutALoad",
-                  "0",
-                  "2000",
-                  "10",
-                  "0",
-                  0,
-                  {0x02, 0x02},
-                  Lines{"Shutdown timer: 1 / 10", "Shutdown timer: 2 / 10"}}),
+        LevelCase("NoRuntimeWithoutALoad", "0", "2000", "10", "0", 0, {0x02, 0x02}, TIMER_2)),
     [](auto const& param) { return std::string(param.param.name); });
 
 }  // namespace
