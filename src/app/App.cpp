@@ -130,12 +130,12 @@ BatteryCell requireBatterySettings() {
     std::string const& runtime =
         Singleton<ConfigFile>::getInstance()->getValue("ShutdownBelowRuntime");
     constexpr std::size_t MAX_SECONDS_DIGITS = 10;
-    if (runtime.empty() || runtime.size() > MAX_SECONDS_DIGITS ||
-        runtime.find_first_not_of("0123456789") != std::string::npos ||
-        std::strtoll(runtime.c_str(), nullptr, 10) > INT32_MAX) {
+    bool const whole = !runtime.empty() && runtime.size() <= MAX_SECONDS_DIGITS &&
+                       runtime.find_first_not_of("0123456789") == std::string::npos;
+    long long const seconds = whole ? std::strtoll(runtime.c_str(), nullptr, 10) : -1;
+    if (seconds < 0 || seconds > INT32_MAX) {
         throw ConfigException("invalid ShutdownBelowRuntime!");
     }
-    long long const seconds = std::strtoll(runtime.c_str(), nullptr, 10);
     if (seconds > 0 && cell.capacityMah <= 0) {
         throw ConfigException("ShutdownBelowRuntime needs BatteryCapacity!");
     }
