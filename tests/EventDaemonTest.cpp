@@ -222,7 +222,7 @@ INSTANTIATE_TEST_SUITE_P(
                  6,
                  {"commlost", "commok"},
                  {{0, "NUVEX_MESSAGE", "No answer from the board on @DEVICE@"},
-                  {0, "NUVEX_CHARGE", "92"},
+                  {0, "NUVEX_CHARGE", "84"},  // 4.10 V less 0.25 A x 120 mOhm charging
                   {0, "NUVEX_VOLTAGE", "4.10"}},
                  -1},
         Sequence{"ThreeFailedPollsEndTheDaemon",

@@ -9,6 +9,7 @@
 #include "config/Singleton.h"
 #include "ups/NuvexEstimate.h"
 #include "ups/NuvexEvents.h"
+#include "ups/NuvexGauge.h"
 #include "ups/NuvexStatus.h"
 #include "ups/OutageRecord.h"
 
@@ -29,9 +30,6 @@ EventAnnouncer::EventAnnouncer(NuvexStatus* status, NuvexEvents* events, OutageR
     // Checked at start; fixed for the daemon's life.
     mDelayMs = static_cast<std::int64_t>(config->getInt("OnBatteryDelay", 10)) * MILLIS_PER_SECOND;
     mLimit = config->getInt("ShutdownTimer", 10);
-    mLowMv = config->getInt("BatteryVoltageLow", 10);
-    mHighMv = config->getInt("BatteryVoltageHigh", 10);
-    mCapacityMah = config->getInt("BatteryCapacity", 10);
     mDevice = config->getString("I2CDevice");
 }
 
@@ -119,8 +117,15 @@ void EventAnnouncer::restore(int status) {
 }
 
 void EventAnnouncer::estimates(int& charge, std::int32_t& runtime) {
-    charge = NuvexEstimate::charge(mStatusPoller->mSmoothedVoltage, mLowMv, mHighMv);
-    runtime = NuvexEstimate::runtime(charge, mCapacityMah, mStatusPoller->mDischargeCurrent);
+    // The numbers the state file publishes for this pass.
+    NuvexGauge const* gauge = mEvents->mGauge;
+    if (gauge == nullptr || !gauge->ready()) {
+        charge = EventContext::UNKNOWN;
+        runtime = NuvexEstimate::NO_RUNTIME;
+        return;
+    }
+    charge = gauge->charge();
+    runtime = gauge->runtime();
 }
 
 void EventAnnouncer::announce(char const* event) {

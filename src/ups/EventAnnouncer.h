@@ -43,9 +43,6 @@ private:
     bool mEnabled = false;
     std::int64_t mDelayMs = 0;  // OnBatteryDelay
     int mLimit = 0;             // ShutdownTimer
-    int mLowMv = 0;
-    int mHighMv = 0;
-    int mCapacityMah = 0;
     std::string mDevice;
 
     // The latest complete poll.

@@ -4,6 +4,7 @@
 
 #include "sched/Action.h"
 
+class NuvexGauge;
 class NuvexStatus;
 class OutageRecord;
 
@@ -35,6 +36,8 @@ public:
     bool mRestored = false;  // the record was looked at (first complete poll)
     // When this run of counting began (CLOCK_BOOTTIME ms); 0 while primary power is there.
     std::int64_t mBeganMs = 0;
+    // The charge and runtime the levels compare with; null: no level acts.
+    NuvexGauge* mGauge = nullptr;
 
 private:
     // On battery, after the countdown and the battery-low guard: the charge level's
@@ -49,6 +52,8 @@ private:
     void countOn();
     // Keeps the record in step with this run's count.
     void track(int status);
+    // After that: the runtime level's shutdown (ShutdownBelowRuntime; 0 is off).
+    void shutdownBelowRuntime();
     // The one process-wide flag behind exec() and shutdownStarted().
     static bool& inProgress();
 };

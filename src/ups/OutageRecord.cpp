@@ -291,8 +291,10 @@ void OutageRecord::commit() {
     } else {
         ok = write(format(mData, mBootId));
     }
+    // Tried once per change, not once per pass: without the directory every pass
+    // would pay for a failed open.
+    mWritten = mData;
     if (ok) {
-        mWritten = mData;
         mFailing = false;
         return;
     }

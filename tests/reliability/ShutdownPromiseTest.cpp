@@ -301,8 +301,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](auto const& param) { return std::string(param.param.name); });
 
 // Numbers the shutdown depends on are checked when the daemon starts, right after the
-// bus is opened, in this order: the two timers, the battery's two voltage ends, the charge
-// level and the capacity. A bad one sends nothing and leaves no pid file.
+// bus is opened, in this order: the two timers, the battery's two voltage ends (empty: not
+// set), its curve, resistance and capacity, the charge level and the runtime level. A bad
+// one sends nothing and leaves no pid file.
 struct StartNumbers {
     char const* name;
     std::vector<std::pair<char const*, char const*>> settings;
@@ -363,8 +364,11 @@ INSTANTIATE_TEST_SUITE_P(
         StartNumbers{
             "VoltageLowText", {{"BatteryVoltageLow", "low"}}, "[ERROR] invalid BatteryVoltageLow!"},
         StartNumbers{"BothVoltagesBadLowFirst",
-                     {{"BatteryVoltageLow", ""}, {"BatteryVoltageHigh", "x"}},
+                     {{"BatteryVoltageLow", "x"}, {"BatteryVoltageHigh", "y"}},
                      "[ERROR] invalid BatteryVoltageLow!"},
+        StartNumbers{"VoltageLowEmptyIsNotSet",
+                     {{"BatteryVoltageLow", ""}, {"BatteryVoltageHigh", "2900"}},
+                     "[ERROR] invalid BatteryVoltageHigh!"},
         StartNumbers{"VoltageHighText",
                      {{"BatteryVoltageHigh", "high"}},
                      "[ERROR] invalid BatteryVoltageHigh!"},
@@ -374,9 +378,25 @@ INSTANTIATE_TEST_SUITE_P(
         StartNumbers{"VoltagesWithUnits",
                      {{"BatteryVoltageLow", "9000mV"}, {"BatteryVoltageHigh", "12600 mV"}},
                      nullptr},
-        StartNumbers{"VoltagesBeforeChargeLevel",
-                     {{"BatteryVoltageHigh", "1"}, {"ShutdownBelowCharge", "x"}},
+        StartNumbers{"VoltagesBeforeCurve",
+                     {{"BatteryVoltageHigh", "1"}, {"BatteryCurve", "x"}},
                      "[ERROR] invalid BatteryVoltageHigh!"},
+        StartNumbers{"CurveOnePair", {{"BatteryCurve", "3270:0"}}, "[ERROR] invalid BatteryCurve!"},
+        StartNumbers{"CurveWithBlanks",
+                     {{"BatteryCurve", "3270:0, 4200:100"}},
+                     "[ERROR] invalid BatteryCurve!"},
+        StartNumbers{"CurveBeforeResistance",
+                     {{"BatteryCurve", "x"}, {"BatteryResistance", "x"}},
+                     "[ERROR] invalid BatteryCurve!"},
+        StartNumbers{"ResistanceNegative",
+                     {{"BatteryResistance", "-5"}},
+                     "[ERROR] invalid BatteryResistance!"},
+        StartNumbers{"OwnCurveNoResistance",
+                     {{"BatteryCurve", "9000:0,11100:50,12600:100"}, {"BatteryResistance", "0"}},
+                     nullptr},
+        StartNumbers{"ResistanceBeforeChargeLevel",
+                     {{"BatteryResistance", ""}, {"ShutdownBelowCharge", "x"}},
+                     "[ERROR] invalid BatteryResistance!"},
         StartNumbers{"ChargeLevelAbove100",
                      {{"ShutdownBelowCharge", "101"}},
                      "[ERROR] invalid ShutdownBelowCharge!"},
@@ -403,6 +423,18 @@ INSTANTIATE_TEST_SUITE_P(
                      nullptr},
         StartNumbers{"OnBatteryDelayWithoutATimer",
                      {{"ShutdownTimer", "0"}, {"OnBatteryDelay", "3600"}},
+                     nullptr},
+        StartNumbers{"ChargeLevelBeforeRuntimeLevel",
+                     {{"ShutdownBelowCharge", "x"}, {"ShutdownBelowRuntime", "x"}},
+                     "[ERROR] invalid ShutdownBelowCharge!"},
+        StartNumbers{"RuntimeLevelWithUnit",
+                     {{"ShutdownBelowRuntime", "60s"}, {"BatteryCapacity", "2000"}},
+                     "[ERROR] invalid ShutdownBelowRuntime!"},
+        StartNumbers{"RuntimeLevelWithoutCapacity",
+                     {{"ShutdownBelowRuntime", "60"}},
+                     "[ERROR] ShutdownBelowRuntime needs BatteryCapacity!"},
+        StartNumbers{"RuntimeLevelWithCapacity",
+                     {{"ShutdownBelowRuntime", "60"}, {"BatteryCapacity", "2000"}},
                      nullptr}),
     [](auto const& param) { return std::string(param.param.name); });
 
