@@ -1,5 +1,6 @@
 // The daemon started beside an outage record left by an earlier one: what it takes
-// over, what it refuses, and that nothing in the record stops it from starting.
+// over, what it refuses, and that nothing in the record stops it from starting; and the
+// shutdown hook's mode, which reads the same record at the end of a shutdown.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -144,6 +145,67 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"Malformed", "0x02", "boot %B\noutage yesterday\ncount 5 %C\nend\n",
              "[WARNING] Outage record run/outage ignored: it is unreadable or malformed", 1, 1,
              false}),
+    [](auto const& param) { return std::string(param.param.name); });
+
+// The shutdown hook's mode beside such a record, with recorders for reboot and the rest
+// first in PATH: what reaches the board and whether it reboots.
+struct HookCase {
+    char const* name;
+    char const* verb;
+    char const* scenario;  // poll 1: the hook's first look, poll 2: after the wait
+    bool record;
+    char const* enabled;
+    std::vector<std::uint8_t> sent;
+    bool reboot;
+};
+
+// gtest names the case rather than dumping its bytes.
+void PrintTo(HookCase const& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ShutdownHookRun : public ::testing::TestWithParam<HookCase> {};
+
+TEST_P(ShutdownHookRun, ActsOnBoardAndRecord) {
+    HookCase const& c = GetParam();
+    SimRun run;
+    run.set("PowerOffTimer", "0");
+    run.set("ShutdownHook", c.enabled);
+    run.setScenario(c.scenario);
+    if (c.record) {
+        ::mkdir(run.path("run").c_str(), 0755);
+        // The daemon's command went out a second ago with a delay of 0.
+        run.writeFile("run/outage", expand("boot %B\noutage %O\ncount 8 %C\nshutdown countdown\n"
+                                           "poweroff %C 0\nend\n"));
+    }
+    run.start({"system-shutdown", c.verb});
+    EXPECT_TRUE(run.wait(LONG_WAIT).exitedWith(0));
+    EXPECT_EQ(run.powerOffRequests(), c.sent);
+    std::vector<SimRun::Call> const calls = run.calls();
+    if (c.reboot) {
+        ASSERT_EQ(calls.size(), 1U);
+        EXPECT_EQ(calls[0].name, "reboot");
+        EXPECT_EQ(calls[0].arguments, "-ff");
+    } else {
+        EXPECT_TRUE(calls.empty()) << calls.front().name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ShutdownHookRun,
+    ::testing::Values(
+        HookCase{"MainsPlainPowerOff", "poweroff", "status 0x09\n", false, "1", {}, false},
+        HookCase{"BatteryStillAfterTheWait", "poweroff", "status 0x02\n", false, "1", {0}, false},
+        HookCase{"MainsBackDuringTheWait",
+                 "halt",
+                 "status 0x02\npoll 2 status 0x01\n",
+                 false,
+                 "1",
+                 {0},
+                 true},
+        HookCase{"OursAlreadySentMainsBack", "poweroff", "status 0x01\n", true, "1", {}, true},
+        HookCase{"SwitchedOff", "poweroff", "status 0x02\n", true, "0", {}, false},
+        HookCase{"RebootAsked", "reboot", "status 0x02\n", false, "1", {}, false}),
     [](auto const& param) { return std::string(param.param.name); });
 
 }  // namespace
