@@ -287,6 +287,9 @@ private:
 
 int measure(Options const& options) {
     SimRun run;
+    // Where the sandbox daemon keeps its outage record, as the unit makes /run/nuvexmon:
+    // without it every pass with something to keep would try the write again.
+    ::mkdir(run.path("run").c_str(), 0755);
     if (!options.scenario.empty()) {
         run.setScenario(readFile(options.scenario));
     }

@@ -5,6 +5,7 @@
 
 #include "config/ConfigFile.h"
 #include "config/Singleton.h"
+#include "ups/BatteryCell.h"
 
 namespace {
 // "YYYY-MM-DD HH:MM:SS " in front of every log line.
@@ -20,10 +21,13 @@ BoardFixture::BoardFixture() : mDevice(mBoard) {
     set("ShutdownCmd", recorder("shutdown"));
     set("ShutdownOnLowBattery", "0");
     set("StateFile", "");
-    set("BatteryVoltageLow", "3000");
-    set("BatteryVoltageHigh", "4200");
+    set("BatteryVoltageLow", "");
+    set("BatteryVoltageHigh", "");
+    set("BatteryCurve", BatteryCell::DEFAULT_CURVE);
+    set("BatteryResistance", "120");
     set("BatteryCapacity", "0");
     set("ShutdownBelowCharge", "0");
+    set("ShutdownBelowRuntime", "0");
     mBoard.setStatus(0x01);
     mBoard.setMeasurement(5000, 312);
     mBoard.setVersion("NUVEX v1.2.3");

@@ -6,7 +6,9 @@
 
 #include "BoardFixture.h"
 #include "bus/I2CException.h"
+#include "ups/BatteryCell.h"
 #include "ups/NuvexEvents.h"
+#include "ups/NuvexGauge.h"
 #include "ups/NuvexStatus.h"
 
 namespace {
@@ -269,31 +271,44 @@ TEST_F(FailedPowerOffTest, DelayByteOfTheButton) {
     expectShutdownDespite(DELAY_BYTE, true);
 }
 
-// The charge level's shutdown comes after the countdown and the battery-low guard, and
-// only when neither of them started the shutdown. The board reads 3100 mV: 8 %.
-struct ChargeCase {
+// The charge level's shutdown comes after the countdown and the battery-low guard, the
+// runtime level's after that, each only when nothing before it started the shutdown. The
+// board reads 3658 mV without a resistance: 8 %; with 2000 mAh at 300 mA, 1920 s.
+struct LevelCase {
     char const* name;
-    char const* level;
+    char const* charge;   // ShutdownBelowCharge
+    char const* runtime;  // ShutdownBelowRuntime, with a capacity of 2000 mAh unless "0"
     char const* limit;
     char const* guard;
+    std::uint16_t ma;
     std::vector<std::uint8_t> statuses;
     Lines expected;
 };
 
-void PrintTo(ChargeCase const& c, std::ostream* out) {
+void PrintTo(LevelCase const& c, std::ostream* out) {
     *out << c.name;
 }
 
-class ChargeLevel : public NuvexEventsTest, public ::testing::WithParamInterface<ChargeCase> {};
+class Levels : public NuvexEventsTest, public ::testing::WithParamInterface<LevelCase> {};
 
-TEST_P(ChargeLevel, ShutsDownOnBatteryBelowTheLevel) {
-    ChargeCase const& c = GetParam();
-    set("ShutdownBelowCharge", c.level);
+TEST_P(Levels, ShutDownOnBatteryBelowTheLevel) {
+    LevelCase const& c = GetParam();
+    set("ShutdownBelowCharge", c.charge);
+    set("ShutdownBelowRuntime", c.runtime);
+    set("BatteryCapacity", std::string(c.runtime) == "0" ? "0" : "2000");
+    set("BatteryResistance", "0");
     set("ShutdownTimer", c.limit);
     set("ShutdownOnLowBattery", c.guard);
-    mBoard.setMeasurement(3100, 300);
+    mBoard.setMeasurement(3658, c.ma);
+    // As the daemon runs it, right after the poll; its clock stands still.
+    NuvexGauge gauge(&mStatus, BatteryCell::fromConfig(), nullptr);
+    gauge.mClock = [] { return std::int64_t{0}; };
+    mEvents.mGauge = &gauge;
     for (std::uint8_t const status : c.statuses) {
-        run(status);
+        mBoard.setStatus(status);
+        mStatus.exec();
+        gauge.exec();
+        mEvents.exec();
     }
     EXPECT_EQ(events(), c.expected);
     bool const shutdown = !c.expected.empty() && c.expected.back() == "System shutdown!";
@@ -303,33 +318,75 @@ TEST_P(ChargeLevel, ShutsDownOnBatteryBelowTheLevel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, ChargeLevel,
-    ::testing::Values(ChargeCase{"BelowTheLevel",
-                                 "10",
-                                 "10",
-                                 "0",
-                                 {0x09, 0x01, 0x02, 0x02},
-                                 {"Shutdown timer: 1 / 10", "Battery charge 8% below 10%!",
-                                  "System shutdown!"}},
-                      ChargeCase{"AtTheLevel",
-                                 "8",
-                                 "10",
-                                 "0",
-                                 {0x02, 0x02},
-                                 Lines{"Shutdown timer: 1 / 10", "Shutdown timer: 2 / 10"}},
-                      ChargeCase{"Off", "0", "10", "0", {0x02}, Lines{"Shutdown timer: 1 / 10"}},
-                      ChargeCase{"CountdownEndFirst",
-                                 "10",
-                                 "1",
-                                 "0",
-                                 {0x02},
-                                 Lines{"Shutdown timer: 1 / 1", "System shutdown!"}},
-                      ChargeCase{"BatteryLowFirst",
-                                 "10",
-                                 "10",
-                                 "1",
-                                 {0x06},
-                                 {"Shutdown timer: 1 / 10", "Battery low!", "System shutdown!"}}),
+    Cases, Levels,
+    ::testing::Values(
+        LevelCase{"ChargeBelowTheLevel",
+                  "10",
+                  "0",
+                  "10",
+                  "0",
+                  300,
+                  {0x09, 0x01, 0x02, 0x02},
+                  {"Shutdown timer: 1 / 10", "Battery charge 8% below 10%!", "System shutdown!"}},
+        LevelCase{"ChargeAtTheLevel",
+                  "8",
+                  "0",
+                  "10",
+                  "0",
+                  300,
+                  {0x02, 0x02},
+                  Lines{"Shutdown timer: 1 / 10", "Shutdown timer: 2 / 10"}},
+        LevelCase{"Off", "0", "0", "10", "0", 300, {0x02}, Lines{"Shutdown timer: 1 / 10"}},
+        LevelCase{"CountdownEndFirst",
+                  "10",
+                  "2000",
+                  "1",
+                  "0",
+                  300,
+                  {0x02},
+                  Lines{"Shutdown timer: 1 / 1", "System shutdown!"}},
+        LevelCase{"BatteryLowFirst",
+                  "10",
+                  "2000",
+                  "10",
+                  "1",
+                  300,
+                  {0x06},
+                  {"Shutdown timer: 1 / 10", "Battery low!", "System shutdown!"}},
+        LevelCase{
+            "RuntimeBelowTheLevel",
+            "0",
+            "2000",
+            "10",
+            "0",
+            300,
+            {0x09, 0x02},
+            {"Shutdown timer: 1 / 10", "Battery runtime 1920 s below 2000 s!", "System shutdown!"}},
+        LevelCase{"RuntimeAtTheLevel",
+                  "0",
+                  "1920",
+                  "10",
+                  "0",
+                  300,
+                  {0x02, 0x02},
+                  Lines{"Shutdown timer: 1 / 10", "Shutdown timer: 2 / 10"}},
+        LevelCase{"ChargeBeforeRuntime",
+                  "10",
+                  "2000",
+                  "10",
+                  "0",
+                  300,
+                  {0x02},
+                  {"Shutdown timer: 1 / 10", "Battery charge 8% below 10%!", "System shutdown!"}},
+        // No load measured yet: no runtime to compare.
+        LevelCase{"NoRuntimeWithoutALoad",
+                  "0",
+                  "2000",
+                  "10",
+                  "0",
+                  0,
+                  {0x02, 0x02},
+                  Lines{"Shutdown timer: 1 / 10", "Shutdown timer: 2 / 10"}}),
     [](auto const& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -17,7 +17,9 @@
 
 #include "BoardFixture.h"
 #include "TempDir.h"
+#include "ups/BatteryCell.h"
 #include "ups/NuvexEvents.h"
+#include "ups/NuvexGauge.h"
 #include "ups/NuvexState.h"
 #include "ups/NuvexStatus.h"
 
@@ -42,19 +44,21 @@ void waitForFreshSecond() {
 }
 
 // One version of the whole file. The defaults are the fixture's steady board on primary
-// power: 5.00 V (a full charge between the default ends), 0.312 A.
+// power: 5.00 V (a full charge on the default curve), 0.312 A.
 struct File {
     // A constructor rather than member defaults: cases give only the leading fields.
     File(std::string status_ = "OL", std::string charge_ = "100", std::string voltage_ = "5.00",
          std::string current_ = "0.312", std::string runtime_ = "", std::string timer_ = "-1",
-         std::string ends_ = "battery.voltage.low: 3.00\nbattery.voltage.high: 4.20\n")
+         std::string ends_ = "battery.voltage.low: 3.27\nbattery.voltage.high: 4.20\n",
+         std::string runtimeLow_ = "")
         : status(std::move(status_)),
           charge(std::move(charge_)),
           voltage(std::move(voltage_)),
           current(std::move(current_)),
           runtime(std::move(runtime_)),
           timer(std::move(timer_)),
-          ends(std::move(ends_)) {}
+          ends(std::move(ends_)),
+          runtimeLow(std::move(runtimeLow_)) {}
 
     std::string status;
     std::string charge;  // empty: no poll completed, so no reading lines
@@ -63,6 +67,7 @@ struct File {
     std::string runtime;  // empty: no line
     std::string timer;
     std::string ends;
+    std::string runtimeLow;  // empty: no line
 
     std::string text() const {
         auto has = [this](char const* flag) {
@@ -81,6 +86,9 @@ struct File {
         if (!charge.empty()) {
             text += "battery.current: " + current + "\n";
             text += runtime.empty() ? "" : "battery.runtime: " + runtime + "\n";
+        }
+        text += runtimeLow.empty() ? "" : "battery.runtime.low: " + runtimeLow + "\n";
+        if (!charge.empty()) {
             text += "ups.firmware: NUVEX v1.2.3\n";
         }
         return text + "ups.timer.shutdown: " + timer +
@@ -117,19 +125,25 @@ protected:
         startState();
     }
 
-    // The action as the daemon builds it, after the configuration is complete.
+    // The actions as the daemon builds them, after the configuration is complete. The
+    // gauge's clock stands still: nothing is counted between the passes.
     void startState() {
-        mState = std::make_unique<NuvexState>(&mStatus, &mEvents);
+        mGauge = std::make_unique<NuvexGauge>(&mStatus, BatteryCell::fromConfig(), nullptr);
+        mGauge->mClock = [] { return std::int64_t{0}; };
+        mGauge->setIntervall(1);
+        mEvents.mGauge = mGauge.get();
+        mState = std::make_unique<NuvexState>(&mStatus, &mEvents, mGauge.get());
         mState->setIntervall(1);
     }
 
     std::string statePath() const { return mDir.path() + "/nuvexmon.dev"; }
     std::string keptDir() const { return mDir.path() + "/kept"; }
 
-    // One scheduler pass: poll, events when due, then the state.
+    // One scheduler pass: poll, gauge, events when due, then the state.
     void pass() {
         ++mPass;
         mStatus.call();
+        mGauge->call();
         mEvents.call();
         mState->call();
         observe();
@@ -192,6 +206,7 @@ protected:
 
     NuvexStatus mStatus;
     NuvexEvents mEvents;
+    std::unique_ptr<NuvexGauge> mGauge;
     std::unique_ptr<NuvexState> mState;
     unsigned mPass = 0;
     ino_t mInode = 0;
@@ -223,22 +238,25 @@ TEST_P(StateOfTheBoard, FirstPassWritesTheWholeFile) {
     EXPECT_EQ(mVersions[0].text, c.expected.text());
 }
 
-// The charge is (V - 3000 mV) / 1200 mV, rounded and clamped; on battery before the
-// first count, the whole limit is left.
+// The charge is the default curve's at the resting voltage, rounded: 120 mOhm times the
+// current is added on battery power (3.30 V at 12 mA: 3301 mV, 0 %) and taken away while
+// charging (4.20 V at 1.5 A: 4020 mV, 80 %); on primary power without charging the
+// reading is the resting voltage (4.15 V: 95 %). On battery before the first count, the
+// whole limit is left.
 INSTANTIATE_TEST_SUITE_P(
     Cases, StateOfTheBoard,
-    ::testing::Values(BoardCase{0x01, steady(4150, 420), {"OL", "96", "4.15", "0.420"}},
-                      BoardCase{0x09, steady(4200, 1500), {"OL CHRG", "100", "4.20", "1.500"}},
-                      BoardCase{0x02, steady(3700, 0), {"OB", "58", "3.70", "0.000", "", "10"}},
-                      BoardCase{0x06, steady(3300, 12), {"OB LB", "25", "3.30", "0.012", "", "10"}},
+    ::testing::Values(BoardCase{0x01, steady(4150, 420), {"OL", "95", "4.15", "0.420"}},
+                      BoardCase{0x09, steady(4200, 1500), {"OL CHRG", "80", "4.20", "1.500"}},
+                      BoardCase{0x02, steady(3700, 0), {"OB", "13", "3.70", "0.000", "", "10"}},
+                      BoardCase{0x06, steady(3300, 12), {"OB LB", "0", "3.30", "0.012", "", "10"}},
                       BoardCase{0x02, steady(2900, 700), {"OB", "0", "2.90", "0.700", "", "10"}},
                       BoardCase{
                           0x0D, steady(65535, 65535), {"OL LB CHRG", "100", "65.54", "65.535"}},
                       // Halves round up, on the five-sample average.
-                      BoardCase{0x01, steady(4145, 1), {"OL", "95", "4.15", "0.001"}},
+                      BoardCase{0x01, steady(4145, 1), {"OL", "94", "4.15", "0.001"}},
                       BoardCase{0x01,
                                 {{4144, 0}, {4144, 0}, {4144, 1}, {4145, 1}, {4145, 0}},
-                                {"OL", "95", "4.14", "0.000"}},
+                                {"OL", "94", "4.14", "0.000"}},
                       BoardCase{0x01,
                                 {{4155, 420}, {4155, 420}, {4155, 421}, {4155, 421}, {4155, 421}},
                                 {"OL", "96", "4.16", "0.421"}}));
@@ -298,12 +316,12 @@ TEST_F(NuvexStateTest, FailedPollRaisesAlarmAndKeepsTheLastCompleteReadings) {
     // Poll 3 completes.
     pass();
     ASSERT_EQ(writePasses(), (std::vector<unsigned>{1, 2, 3}));
-    EXPECT_EQ(mVersions[0].text, (File{"OL CHRG", "96", "4.15", "0.420"}.text()));
+    EXPECT_EQ(mVersions[0].text, (File{"OL CHRG", "88", "4.15", "0.420"}.text()));
     // The last good status: still on primary power, not counting.
-    EXPECT_EQ(mVersions[1].text, (File{"OL CHRG ALARM", "96", "4.15", "0.420"}.text()));
+    EXPECT_EQ(mVersions[1].text, (File{"OL CHRG ALARM", "88", "4.15", "0.420"}.text()));
     // On battery; the failed pass 2 did not count, and one stray complete poll leaves
     // the smoothed charge where it was.
-    File const after{"OB", "96", "9.00", "9.000", "", "10"};
+    File const after{"OB", "88", "9.00", "9.000", "", "10"};
     EXPECT_EQ(mVersions[2].text, after.text());
     EXPECT_EQ(mDir.read("nuvexmon.dev"), after.text());
 }
@@ -319,11 +337,15 @@ TEST_F(NuvexStateTest, FirstPollFailedPublishesOnlyWhatIsKnown) {
 }
 
 // The runtime: the charge's share of the capacity at the current of the latest stretch on
-// battery; back on primary power it stays, at that current. The ends as configured.
-TEST_F(NuvexStateTest, RuntimeFromTheLatestDischargeBetweenTheConfiguredEnds) {
+// battery; back on primary power it stays, at that current. The two ends alone give the
+// straight line between them, here without a resistance: the estimate of earlier versions.
+// The runtime level is published with it, from the first pass on.
+TEST_F(NuvexStateTest, RuntimeAndItsLevelFromTheLatestDischargeOnTheStraightLine) {
     set("BatteryVoltageLow", "3300");
     set("BatteryVoltageHigh", "3900");
+    set("BatteryResistance", "0");
     set("BatteryCapacity", "2000");
+    set("ShutdownBelowRuntime", "600");
     startState();
     std::string const ends = "battery.voltage.low: 3.30\nbattery.voltage.high: 3.90\n";
     mBoard.setMeasurement(3600, 500);
@@ -334,10 +356,11 @@ TEST_F(NuvexStateTest, RuntimeFromTheLatestDischargeBetweenTheConfiguredEnds) {
     mBoard.setMeasurement(3600, 800);
     pass();  // the charging current does not count
     ASSERT_EQ(writePasses(), (std::vector<unsigned>{1, 2, 3}));
-    EXPECT_EQ(mVersions[0].text, (File{"OL", "50", "3.60", "0.500", "", "-1", ends}.text()));
-    EXPECT_EQ(mVersions[1].text, (File{"OB", "50", "3.60", "0.500", "7200", "9", ends}.text()));
+    EXPECT_EQ(mVersions[0].text, (File{"OL", "50", "3.60", "0.500", "", "-1", ends, "600"}.text()));
+    EXPECT_EQ(mVersions[1].text,
+              (File{"OB", "50", "3.60", "0.500", "7200", "9", ends, "600"}.text()));
     EXPECT_EQ(mVersions[2].text,
-              (File{"OL CHRG", "50", "3.60", "0.800", "7200", "-1", ends}.text()));
+              (File{"OL CHRG", "50", "3.60", "0.800", "7200", "-1", ends, "600"}.text()));
 }
 
 TEST_F(NuvexStateTest, CountdownThenForcedShutdownAndItStaysForced) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -24,8 +25,10 @@
 #include "log/WriteAll.h"
 #include "sched/Scheduler.h"
 #include "sched/StopSignalBlock.h"
+#include "ups/BatteryCell.h"
 #include "ups/NuvexBattery.h"
 #include "ups/NuvexEvents.h"
+#include "ups/NuvexGauge.h"
 #include "ups/NuvexState.h"
 #include "ups/NuvexStatus.h"
 #include "ups/OutageRecord.h"
@@ -36,6 +39,7 @@ namespace {
 
 constexpr unsigned int TICK_MILLISECONDS = 500;
 constexpr unsigned int STATUS_INTERVAL = 1;
+constexpr unsigned int GAUGE_INTERVAL = 1;
 constexpr unsigned int BATTERY_INTERVAL = 2;
 constexpr unsigned int EVENTS_INTERVAL = 2;
 constexpr unsigned int STATE_INTERVAL = 1;
@@ -63,10 +67,18 @@ void registerFileDefaults() {
     config->addDefault("LogStatusDesc", "1");
     config->addDefault("ShutdownOnLowBattery", "0");
     config->addDefault("StateFile", "");
-    config->addDefault("BatteryVoltageLow", "3000");
-    config->addDefault("BatteryVoltageHigh", "4200");
+    // Empty: not set. Either one set, with the curve left as it is, gives the straight line
+    // between them (BatteryCell::fromConfig).
+    config->addDefault("BatteryVoltageLow", "");
+    config->addDefault("BatteryVoltageHigh", "");
+    // BatteryCell::DEFAULT_CURVE, spelled out: the packaging tests read the defaults here.
+    // clang-format off
+    config->addDefault("BatteryCurve", "3270:0,3610:5,3690:10,3710:15,3730:20,3750:25,3770:30,3790:35,3800:40,3820:45,3840:50,3850:55,3870:60,3910:65,3950:70,3980:75,4020:80,4080:85,4110:90,4150:95,4200:100");
+    // clang-format on
+    config->addDefault("BatteryResistance", "120");
     config->addDefault("BatteryCapacity", "0");
     config->addDefault("ShutdownBelowCharge", "0");
+    config->addDefault("ShutdownBelowRuntime", "0");
 }
 
 // Opens the configured device and binds the board's address (low 8 bits of a base-16 value).
@@ -101,12 +113,10 @@ int requireNumber(char const* key, char const* message) {
 }
 
 // The battery's settings, checked like the timers: the charge and the runtime are
-// worked out from them on every pass, and a charge level may start the shutdown.
-void requireBatterySettings() {
-    int const low = requireNumber("BatteryVoltageLow", "invalid BatteryVoltageLow!");
-    if (requireNumber("BatteryVoltageHigh", "invalid BatteryVoltageHigh!") <= low) {
-        throw ConfigException("invalid BatteryVoltageHigh!");
-    }
+// worked out from them on every pass, and a charge or runtime level may start the
+// shutdown. The cell's description is parsed here, once.
+BatteryCell requireBatterySettings() {
+    BatteryCell cell = BatteryCell::fromConfig();
     // A percentage, whole and nothing after it: "10.5" or "10%" would not mean what
     // it seems to.
     std::string const& below =
@@ -116,7 +126,20 @@ void requireBatterySettings() {
     if (below.empty() || *end != '\0' || level < 0 || level > MAX_CHARGE) {
         throw ConfigException("invalid ShutdownBelowCharge!");
     }
-    requireNumber("BatteryCapacity", "invalid BatteryCapacity!");
+    // Whole seconds, nothing after them; a runtime needs the capacity.
+    std::string const& runtime =
+        Singleton<ConfigFile>::getInstance()->getValue("ShutdownBelowRuntime");
+    constexpr std::size_t MAX_SECONDS_DIGITS = 10;
+    if (runtime.empty() || runtime.size() > MAX_SECONDS_DIGITS ||
+        runtime.find_first_not_of("0123456789") != std::string::npos ||
+        std::strtoll(runtime.c_str(), nullptr, 10) > INT32_MAX) {
+        throw ConfigException("invalid ShutdownBelowRuntime!");
+    }
+    long long const seconds = std::strtoll(runtime.c_str(), nullptr, 10);
+    if (seconds > 0 && cell.capacityMah <= 0) {
+        throw ConfigException("ShutdownBelowRuntime needs BatteryCapacity!");
+    }
+    return cell;
 }
 
 enum class PidFile { Created, Exists, Failed };
@@ -165,7 +188,7 @@ int daemonMode() {
     I2C bus(device, boardAddress());
     requireNumber("ShutdownTimer", "invalid ShutdownTimer!");
     requireNumber("PowerOffTimer", "invalid PowerOffTimer!");
-    requireBatterySettings();
+    BatteryCell const cell = requireBatterySettings();
 
     Scheduler scheduler;
     // Registration copies the bus pointer into each action, so it must be set first.
@@ -175,13 +198,17 @@ int daemonMode() {
     NuvexStatus* status = new NuvexStatus();
     NuvexEvents* events = new NuvexEvents(status);
     NuvexBattery* battery = new NuvexBattery(status);
-    NuvexState* state = new NuvexState(status, events);
     OutageRecord* record = new OutageRecord(RECORD_FILE_PATH);
     record->load();
+    NuvexGauge* gauge = new NuvexGauge(status, cell, record);
+    events->mGauge = gauge;
+    NuvexState* state = new NuvexState(status, events, gauge);
 
     // Registration order is run order: the poll refreshes the board state before
     // the history and the shutdown events look at it.
     scheduler.RegisterAction(status, STATUS_INTERVAL);
+    // Right after the poll: the events and the state file use this pass's charge.
+    scheduler.RegisterAction(gauge, GAUGE_INTERVAL);
     scheduler.RegisterAction(battery, BATTERY_INTERVAL);
     scheduler.RegisterAction(events, EVENTS_INTERVAL);
     // Last, so that it publishes what this pass's poll and events left behind.

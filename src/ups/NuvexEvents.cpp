@@ -8,13 +8,15 @@
 #include "config/Singleton.h"
 #include "log/Log.h"
 #include "ups/NuvexEstimate.h"
+#include "ups/NuvexGauge.h"
 #include "ups/NuvexStatus.h"
 #include "ups/Shell.h"
 
 namespace {
 constexpr int LOW_BYTE = 0xFF;
-constexpr std::size_t TIMER_LINE_SIZE = 48;   // "Shutdown timer: N / L", two 32-bit numbers
-constexpr std::size_t CHARGE_LINE_SIZE = 48;  // "Battery charge C% below L%!"
+constexpr std::size_t TIMER_LINE_SIZE = 48;    // "Shutdown timer: N / L", two 32-bit numbers
+constexpr std::size_t CHARGE_LINE_SIZE = 48;   // "Battery charge C% below L%!"
+constexpr std::size_t RUNTIME_LINE_SIZE = 64;  // "Battery runtime R s below L s!"
 }  // namespace
 
 NuvexEvents::NuvexEvents(NuvexStatus* status) : mStatusPoller(status) {}
@@ -64,6 +66,7 @@ void NuvexEvents::exec() {
             shutdownSystem(false);
         } else {
             shutdownBelowCharge();
+            shutdownBelowRuntime();
         }
         if (!mStatusPoller->valid()) {
             return;
@@ -79,21 +82,40 @@ void NuvexEvents::exec() {
 }
 
 void NuvexEvents::shutdownBelowCharge() {
-    int const level = Singleton<ConfigFile>::getInstance()->getInt("ShutdownBelowCharge", 10);
-    if (level <= 0) {
+    // Looked up on every check on battery power: a key made once, not a heap string each time.
+    static std::string const KEY = "ShutdownBelowCharge";
+    int const level = Singleton<ConfigFile>::getInstance()->getInt(KEY, 10);
+    if (level <= 0 || mGauge == nullptr || !mGauge->ready()) {
         return;
     }
     // The charge the state file publishes for this pass.
-    ConfigFile* config = Singleton<ConfigFile>::getInstance();
-    int const now = NuvexEstimate::charge(mStatusPoller->mSmoothedVoltage,
-                                          config->getInt("BatteryVoltageLow", 10),
-                                          config->getInt("BatteryVoltageHigh", 10));
+    int const now = mGauge->charge();
     if (now >= level) {
         return;
     }
     inProgress() = true;
     char line[CHARGE_LINE_SIZE];
     std::snprintf(line, sizeof(line), "Battery charge %d%% below %d%%!", now, level);
+    Log::getInstance()->write(line, Log::NOTICE);
+    shutdownSystem(false);
+}
+
+void NuvexEvents::shutdownBelowRuntime() {
+    static std::string const KEY = "ShutdownBelowRuntime";
+    int const limit = Singleton<ConfigFile>::getInstance()->getInt(KEY, 10);
+    if (limit <= 0 || inProgress() || mGauge == nullptr || !mGauge->ready()) {
+        return;
+    }
+    // The runtime the state file publishes for this pass; none before the battery carried
+    // a load.
+    std::int32_t const now = mGauge->runtime();
+    if (now == NuvexEstimate::NO_RUNTIME || now >= limit) {
+        return;
+    }
+    inProgress() = true;
+    char line[RUNTIME_LINE_SIZE];
+    std::snprintf(line, sizeof(line), "Battery runtime %d s below %d s!", static_cast<int>(now),
+                  limit);
     Log::getInstance()->write(line, Log::NOTICE);
     shutdownSystem(false);
 }

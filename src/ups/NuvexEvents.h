@@ -4,6 +4,7 @@
 
 #include "sched/Action.h"
 
+class NuvexGauge;
 class NuvexStatus;
 
 // Turns the board's state into a shutdown: a countdown while primary power is
@@ -24,11 +25,15 @@ public:
 
     NuvexStatus* mStatusPoller;
     std::int32_t mTimerCount = 0;  // runs without primary power since the last reset
+    // The charge and runtime the levels compare with; null: no level acts.
+    NuvexGauge* mGauge = nullptr;
 
 private:
     // On battery, after the countdown and the battery-low guard: the charge level's
     // shutdown (ShutdownBelowCharge; 0 is off).
     void shutdownBelowCharge();
+    // After that: the runtime level's shutdown (ShutdownBelowRuntime; 0 is off).
+    void shutdownBelowRuntime();
     // The one process-wide flag behind exec() and shutdownStarted().
     static bool& inProgress();
 };

@@ -20,6 +20,7 @@
 #include "sched/StopSignalBlock.h"
 #include "ups/NuvexEstimate.h"
 #include "ups/NuvexEvents.h"
+#include "ups/NuvexGauge.h"
 #include "ups/NuvexStatus.h"
 
 namespace {
@@ -74,8 +75,8 @@ void formatFixed(char* out, std::size_t size, long whole, int decimals, long sca
 
 }  // namespace
 
-NuvexState::NuvexState(NuvexStatus* status, NuvexEvents* events)
-    : mStatusPoller(status), mEvents(events) {
+NuvexState::NuvexState(NuvexStatus* status, NuvexEvents* events, NuvexGauge* gauge)
+    : mStatusPoller(status), mEvents(events), mGauge(gauge) {
     stateFileWritten = 0;
     tempFilePending = 0;
     statePath[0] = '\0';
@@ -87,9 +88,9 @@ NuvexState::NuvexState(NuvexStatus* status, NuvexEvents* events)
         return;
     }
     // Checked at start: fixed for the daemon's life, and looked up here only once.
-    mLowMv = config->getInt("BatteryVoltageLow", 10);
-    mHighMv = config->getInt("BatteryVoltageHigh", 10);
-    mCapacityMah = config->getInt("BatteryCapacity", 10);
+    mLowMv = gauge->cell().curve.front().millivolts;
+    mHighMv = gauge->cell().curve.back().millivolts;
+    mRuntimeLow = config->getInt("ShutdownBelowRuntime", 10);
     // A path the kernel would refuse anyway stays unprepared: every write then fails.
     if (path.size() + sizeof(TEMP_SUFFIX) <= sizeof(tempPath)) {
         std::memcpy(statePath, path.c_str(), path.size() + 1);
@@ -197,10 +198,9 @@ NuvexState::Values NuvexState::currentValues() {
     if (mHaveReadings) {
         values.voltage = scaled(mVoltage, VOLT_SCALE);
         values.current = scaled(mCurrent, AMPERE_SCALE);
-        // The poller smooths complete polls only, as the events see them.
-        values.charge = NuvexEstimate::charge(mStatusPoller->mSmoothedVoltage, mLowMv, mHighMv);
-        values.runtime =
-            NuvexEstimate::runtime(values.charge, mCapacityMah, mStatusPoller->mDischargeCurrent);
+        // The gauge takes complete polls only, as the events see them.
+        values.charge = mGauge->charge();
+        values.runtime = mGauge->runtime();
         values.firmware = mFirmwareEdition;
     }
     return values;
@@ -285,9 +285,13 @@ void NuvexState::formatText(Values const& values) {
         if (values.runtime != NuvexEstimate::NO_RUNTIME) {
             appendNumber("battery.runtime", values.runtime);
         }
-        if (mFirmware[0] != '\0') {
-            append("ups.firmware", mFirmware);
-        }
+    }
+    // A setting, like the voltage ends: there before the first poll.
+    if (mRuntimeLow > 0) {
+        appendNumber("battery.runtime.low", mRuntimeLow);
+    }
+    if (values.readings && mFirmware[0] != '\0') {
+        append("ups.firmware", mFirmware);
     }
     appendNumber("ups.timer.shutdown", values.timer);
     // The byte the board gets with the power-off command.

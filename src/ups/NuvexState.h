@@ -7,8 +7,9 @@
 
 #include "sched/Action.h"
 
-class NuvexStatus;
 class NuvexEvents;
+class NuvexGauge;
+class NuvexStatus;
 
 // Publishes the board's state for Network UPS Tools in the definition-file format
 // of its dummy-ups driver, at the path configured as StateFile (empty: off).
@@ -16,10 +17,10 @@ class NuvexState : public Action {
 public:
     // Passes between two writes when only the readings change.
     static constexpr std::uint32_t REFRESH_PASSES = 20;
-    static constexpr std::size_t TEXT_SIZE = 512;
+    static constexpr std::size_t TEXT_SIZE = 640;
     static constexpr std::size_t FIRMWARE_SIZE = 64;
 
-    NuvexState(NuvexStatus* status, NuvexEvents* events);
+    NuvexState(NuvexStatus* status, NuvexEvents* events, NuvexGauge* gauge);
 
     void exec() override;
 
@@ -30,6 +31,7 @@ public:
 
     NuvexStatus* mStatusPoller;
     NuvexEvents* mEvents;
+    NuvexGauge* mGauge;
 
 private:
     // What the file shows, as values: compared on every pass, formatted only for a write.
@@ -66,10 +68,10 @@ private:
     void renewTime();
 
     bool mEnabled = false;
-    // The battery's ends (mV) and capacity (mAh), fixed at start.
+    // The curve's ends (mV) and the runtime level (s, 0: off), fixed at start.
     int mLowMv = 0;
     int mHighMv = 0;
-    int mCapacityMah = 0;
+    int mRuntimeLow = 0;
 
     // Last pass whose poll completed.
     bool mHaveStatus = false;

@@ -2,9 +2,7 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <iterator>
 
 #include "bus/Protocol.h"
 #include "config/ConfigFile.h"
@@ -73,7 +71,6 @@ void NuvexStatus::exec() {
         }
 
         mErrorCount = 0;
-        smoothReadings();
     } catch (std::exception const& failure) {
         // What completed before the failure stays; the next poll starts afresh
         // with its command byte.
@@ -104,36 +101,6 @@ void NuvexStatus::loadVoltage() {
     std::snprintf(line, sizeof(line), "U: %gmV, I: %gmA ", static_cast<double>(mVoltage),
                   static_cast<double>(mCurrent));
     Log::getInstance()->write(line, Log::DEBUG);
-}
-
-void NuvexStatus::smoothReadings() {
-    constexpr int LAST = NuvexEstimate::RECENT_READINGS - 1;
-    bool const onBattery = (mStatus & STATUS_PRIMARY_POWER) == 0;
-    if (!mHaveSmoothed) {
-        // The first complete poll is all there is to go by.
-        std::fill(std::begin(mRecentVoltages), std::end(mRecentVoltages), mVoltage);
-        mSmoothedVoltage = mVoltage;
-        mHaveSmoothed = true;
-    }
-    if (onBattery && !mOnBattery) {
-        // A new stretch on battery: what the load drew before says nothing about now.
-        std::fill(std::begin(mRecentCurrents), std::end(mRecentCurrents), mCurrent);
-        mStretchCurrent = mCurrent;
-    }
-    mOnBattery = onBattery;
-    std::copy(std::begin(mRecentVoltages) + 1, std::end(mRecentVoltages), mRecentVoltages);
-    mRecentVoltages[LAST] = mVoltage;
-    mSmoothedVoltage = NuvexEstimate::smooth(mSmoothedVoltage, mRecentVoltages);
-    if (!onBattery) {
-        return;
-    }
-    std::copy(std::begin(mRecentCurrents) + 1, std::end(mRecentCurrents), mRecentCurrents);
-    mRecentCurrents[LAST] = mCurrent;
-    mStretchCurrent = NuvexEstimate::smooth(mStretchCurrent, mRecentCurrents);
-    // A stretch without a measurable load keeps the last one that had one.
-    if (mStretchCurrent > 0) {
-        mDischargeCurrent = mStretchCurrent;
-    }
 }
 
 void NuvexStatus::execStatusChange() {

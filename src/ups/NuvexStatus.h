@@ -3,7 +3,6 @@
 #include <string>
 
 #include "sched/Action.h"
-#include "ups/NuvexEstimate.h"
 
 // Polls the UPS board: status byte, averaged voltage and current, version text.
 // Its state is what the other actions and the status-change hook read.
@@ -36,20 +35,4 @@ public:
     float mCurrent = 0;    // mA
     std::string mVersion;
     int mErrorCount = 0;  // consecutive failed polls
-
-    // Smoothed over complete polls only (NuvexEstimate::smooth): what the estimates use.
-    bool mHaveSmoothed = false;
-    float mSmoothedVoltage = 0;  // mV
-    // The smoothed current of the latest stretch on battery power that measured one; 0
-    // until then.
-    float mDischargeCurrent = 0;  // mA
-
-private:
-    // After a complete poll: takes its voltage and current into the smoothed values.
-    void smoothReadings();
-
-    float mRecentVoltages[NuvexEstimate::RECENT_READINGS] = {};
-    float mRecentCurrents[NuvexEstimate::RECENT_READINGS] = {};
-    bool mOnBattery = false;  // the latest complete poll lacked primary power
-    float mStretchCurrent = 0;
 };

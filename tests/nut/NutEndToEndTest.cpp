@@ -349,16 +349,19 @@ TEST_F(NutEndToEnd, PowerFailureAsANutClientSeesItThenTheDataSourceGoes) {
     EXPECT_EQ(waitFor(mServerPid, milliseconds(0)), -1);
 }
 
-// What dashboards read, on a board on battery at 3.60 V (50 %) and 0.5 A, with a
-// 2000 mAh battery: then a step to 4.20 V, then the charger on, then off.
+// What dashboards read, on a board on battery at 3.60 V and 0.5 A with a 2000 mAh
+// battery, on the straight line from 3.00 V to 4.20 V without a resistance (50 %): the
+// counted charge and its runtime; then the charger on, then off: the battery is full, and
+// the runtime is that of the last discharge.
 TEST_F(NutEndToEnd, ChargeRuntimeChargerAndNamesAsClientsSeeThem) {
     SimRun run;
     run.set("StateFile", run.path("nuvexmon.dev"));
     run.set("ShutdownTimer", "1000");
+    run.set("BatteryVoltageLow", "3000");
+    run.set("BatteryVoltageHigh", "4200");
+    run.set("BatteryResistance", "0");
     run.set("BatteryCapacity", "2000");
-    run.setScenario(
-        "status 0x02\nmeasure 3600 500\npoll 40 measure 4200 500\n"
-        "poll 110 status 0x09\npoll 120 status 0x01\n");
+    run.setScenario("status 0x02\nmeasure 3600 500\npoll 60 status 0x09\npoll 70 status 0x01\n");
     writeNutConfiguration(run);
     run.start();
     startNut(run);
@@ -367,7 +370,11 @@ TEST_F(NutEndToEnd, ChargeRuntimeChargerAndNamesAsClientsSeeThem) {
     EXPECT_EQ(steady.variables.at("battery.charge"), "50");
     EXPECT_EQ(steady.variables.at("battery.voltage.low"), "3.00");
     EXPECT_EQ(steady.variables.at("battery.voltage.high"), "4.20");
-    EXPECT_EQ(steady.variables.at("battery.runtime"), "7200");  // 50 % of 2 Ah at 0.5 A
+    // 50 % of 2 Ah at 0.5 A is 7200 s; at a steady load the count takes one second of
+    // runtime for every second on battery.
+    int const runtime = std::stoi(steady.variables.at("battery.runtime"));
+    EXPECT_LE(runtime, 7200);
+    EXPECT_GE(runtime, 7200 - 30);
     EXPECT_EQ(steady.variables.at("battery.charger.status"), "discharging");
     EXPECT_EQ(steady.variables.at("ups.status"), "OB");
     EXPECT_EQ(steady.variables.count("ups.alarm"), 0u);
@@ -377,35 +384,30 @@ TEST_F(NutEndToEnd, ChargeRuntimeChargerAndNamesAsClientsSeeThem) {
     EXPECT_EQ(steady.variables.at("ups.model"), "UPS board");
     EXPECT_EQ(steady.variables.count("device.serial"), 0u);
     EXPECT_EQ(steady.output.find("Dummy"), std::string::npos) << steady.output;
-
-    ASSERT_TRUE(run.waitForPoll(40, LONG_WAIT));
-    Clock::time_point const step = Clock::now();
-    ASSERT_TRUE(waitUntil([this] { return upsc().variables["battery.charge"] == "100"; },
-                          milliseconds(60000)))
-        << "the charge did not settle within 60 s of the step";
-    std::cout << "[ note ] 3.60 V to 4.20 V: upsc showed 100 % after "
-              << std::chrono::duration_cast<milliseconds>(Clock::now() - step).count() << " ms\n";
-    EXPECT_EQ(upsc().variables["battery.runtime"], "14400");
-    ASSERT_TRUE(run.trace().back().poll < 110) << "the charge settled too late to see the charger";
+    ASSERT_LT(run.trace().back().poll, 60u) << "NUT came up after the charger";
 
     EXPECT_TRUE(waitUntil(
         [this] { return upsc().variables["battery.charger.status"] == "charging"; }, LONG_WAIT));
     EXPECT_TRUE(waitUntil(
         [this] { return upsc().variables["battery.charger.status"] == "resting"; }, LONG_WAIT));
-    // On primary power the runtime stays, at the last discharge current.
+    // The charger stopped on primary power: full, whatever was counted. On primary power
+    // the runtime stays at the last discharge current.
+    EXPECT_TRUE(
+        waitUntil([this] { return upsc().variables["battery.charge"] == "100"; }, LONG_WAIT));
     EXPECT_EQ(upsc().variables["battery.runtime"], "14400");
     EXPECT_TRUE(run.stop().exitedWith(0));
 }
 
 // NUT's own charge threshold for secondaries: with ignorelb and an override of
-// battery.charge.low the driver raises LB from the published charge (25 % here). Slow
+// battery.charge.low the driver raises LB from the published charge (25 % here: 3.69 V at
+// 0.5 A rests at 3.75 V on the default curve). Slow
 // passes keep a bus fault of two polls in the file long enough for the driver to see it.
 TEST_F(NutEndToEnd, LowBatteryFromTheChargeAndTheAlarmOfABusFault) {
     SimRun run;
     run.setEnv("NUVEXSIM_PAUSE_US", "2500000");
     run.set("StateFile", run.path("nuvexmon.dev"));
     run.set("ShutdownTimer", "1000");
-    run.setScenario("status 0x02\nmeasure 3300 500\npoll 6..7 absent\n");
+    run.setScenario("status 0x02\nmeasure 3690 500\npoll 6..7 absent\n");
     writeNutConfiguration(run, "\tignorelb\n\toverride.battery.charge.low = 30\n");
     run.start();
     startNut(run);

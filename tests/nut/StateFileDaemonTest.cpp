@@ -74,7 +74,7 @@ TEST(StateFileDaemon, PowerFailureCountdownAndShutdownThenRemovedOnStop) {
     EXPECT_EQ(run.readFile("nuvexmon.dev"),
               "battery.charge: 96\nups.status: FSD OB\nups.alarm: \"\"\n"
               "battery.charger.status: discharging\nbattery.voltage: 4.15\n"
-              "battery.voltage.low: 3.00\nbattery.voltage.high: 4.20\nbattery.current: 0.420\n"
+              "battery.voltage.low: 3.27\nbattery.voltage.high: 4.20\nbattery.current: 0.420\n"
               "ups.firmware: NUVEXSIM 1.0\nups.timer.shutdown: 0\nups.delay.shutdown: 30\n"
               "device.type: ups\ndevice.mfr: Nuvex\ndevice.model: UPS board\nups.mfr: Nuvex\n"
               "ups.model: UPS board\n");
@@ -104,6 +104,45 @@ TEST(StateFileDaemon, FailureExitRemovesTheFileAfterTheAlarm) {
     Lines const lines = run.logLines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "[ERROR] could not communicate with nuvexmon!");
+}
+
+// The counted charge outlives a restart within the boot: the first daemon keeps it in the
+// outage record at its first poll (50 % on the straight line, no resistance), the second
+// starts from there although its board reads 75 %.
+TEST(StateFileDaemon, CountedChargeOutlivesARestart) {
+    auto configure = [](SimRun& run, char const* scenario) {
+        ASSERT_EQ(::mkdir(run.path("run").c_str(), 0755), 0);
+        run.set("StateFile", run.path("nuvexmon.dev"));
+        run.set("BatteryVoltageLow", "3000");
+        run.set("BatteryVoltageHigh", "4200");
+        run.set("BatteryResistance", "0");
+        run.set("BatteryCapacity", "2000");
+        run.setScenario(scenario);
+    };
+    auto charge = [](SimRun const& run) {
+        std::string const text = run.readFile("nuvexmon.dev");
+        std::size_t const at = text.find("battery.charge: ");
+        return at == std::string::npos ? std::string()
+                                       : text.substr(at + 16, text.find('\n', at) - at - 16);
+    };
+    SimRun first;
+    configure(first, "status 0x01\nmeasure 3600 0\n");
+    first.start();
+    sampleUntil(first, [&first] {
+        return first.readFile("run/outage").find("\ncharge 50000\n") != std::string::npos;
+    });
+    ASSERT_NE(first.readFile("run/outage").find("\ncharge 50000\n"), std::string::npos)
+        << first.readFile("run/outage");
+    EXPECT_EQ(charge(first), "50");
+    EXPECT_TRUE(first.stop().exitedWith(0));
+
+    SimRun second;
+    configure(second, "status 0x01\nmeasure 3900 0\n");
+    second.writeFile("run/outage", first.readFile("run/outage"));
+    second.start();
+    ASSERT_TRUE(second.waitForPoll(2, LONG_WAIT));
+    EXPECT_EQ(charge(second), "50");
+    EXPECT_TRUE(second.stop().exitedWith(0));
 }
 
 }  // namespace

@@ -301,8 +301,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](auto const& param) { return std::string(param.param.name); });
 
 // Numbers the shutdown depends on are checked when the daemon starts, right after the
-// bus is opened, in this order: the two timers, the battery's two voltage ends, the charge
-// level and the capacity. A bad one sends nothing and leaves no pid file.
+// bus is opened, in this order: the two timers, the battery's two voltage ends (empty: not
+// set), its curve, resistance and capacity, the charge level and the runtime level. A bad
+// one sends nothing and leaves no pid file.
 struct StartNumbers {
     char const* name;
     std::vector<std::pair<char const*, char const*>> settings;
@@ -363,8 +364,11 @@ INSTANTIATE_TEST_SUITE_P(
         StartNumbers{
             "VoltageLowText", {{"BatteryVoltageLow", "low"}}, "[ERROR] invalid BatteryVoltageLow!"},
         StartNumbers{"BothVoltagesBadLowFirst",
-                     {{"BatteryVoltageLow", ""}, {"BatteryVoltageHigh", "x"}},
+                     {{"BatteryVoltageLow", "x"}, {"BatteryVoltageHigh", "y"}},
                      "[ERROR] invalid BatteryVoltageLow!"},
+        StartNumbers{"VoltageLowEmptyIsNotSet",
+                     {{"BatteryVoltageLow", ""}, {"BatteryVoltageHigh", "2900"}},
+                     "[ERROR] invalid BatteryVoltageHigh!"},
         StartNumbers{"VoltageHighText",
                      {{"BatteryVoltageHigh", "high"}},
                      "[ERROR] invalid BatteryVoltageHigh!"},
@@ -374,9 +378,32 @@ INSTANTIATE_TEST_SUITE_P(
         StartNumbers{"VoltagesWithUnits",
                      {{"BatteryVoltageLow", "9000mV"}, {"BatteryVoltageHigh", "12600 mV"}},
                      nullptr},
-        StartNumbers{"VoltagesBeforeChargeLevel",
-                     {{"BatteryVoltageHigh", "1"}, {"ShutdownBelowCharge", "x"}},
+        StartNumbers{"VoltagesBeforeCurve",
+                     {{"BatteryVoltageHigh", "1"}, {"BatteryCurve", "x"}},
                      "[ERROR] invalid BatteryVoltageHigh!"},
+        StartNumbers{"CurveOnePair", {{"BatteryCurve", "3270:0"}}, "[ERROR] invalid BatteryCurve!"},
+        StartNumbers{"CurveNotFromNothing",
+                     {{"BatteryCurve", "3270:5,4200:100"}},
+                     "[ERROR] invalid BatteryCurve!"},
+        StartNumbers{"CurveWithBlanks",
+                     {{"BatteryCurve", "3270:0, 4200:100"}},
+                     "[ERROR] invalid BatteryCurve!"},
+        StartNumbers{"CurveEmpty", {{"BatteryCurve", ""}}, "[ERROR] invalid BatteryCurve!"},
+        StartNumbers{"CurveBeforeResistance",
+                     {{"BatteryCurve", "x"}, {"BatteryResistance", "x"}},
+                     "[ERROR] invalid BatteryCurve!"},
+        StartNumbers{"ResistanceNegative",
+                     {{"BatteryResistance", "-5"}},
+                     "[ERROR] invalid BatteryResistance!"},
+        StartNumbers{"ResistanceWithUnit",
+                     {{"BatteryResistance", "120mOhm"}},
+                     "[ERROR] invalid BatteryResistance!"},
+        StartNumbers{"OwnCurveNoResistance",
+                     {{"BatteryCurve", "9000:0,11100:50,12600:100"}, {"BatteryResistance", "0"}},
+                     nullptr},
+        StartNumbers{"ResistanceBeforeChargeLevel",
+                     {{"BatteryResistance", ""}, {"ShutdownBelowCharge", "x"}},
+                     "[ERROR] invalid BatteryResistance!"},
         StartNumbers{"ChargeLevelAbove100",
                      {{"ShutdownBelowCharge", "101"}},
                      "[ERROR] invalid ShutdownBelowCharge!"},
@@ -388,7 +415,25 @@ INSTANTIATE_TEST_SUITE_P(
                      "[ERROR] invalid ShutdownBelowCharge!"},
         StartNumbers{"ChargeLevel100", {{"ShutdownBelowCharge", "100"}}, nullptr},
         StartNumbers{
-            "CapacityText", {{"BatteryCapacity", "big"}}, "[ERROR] invalid BatteryCapacity!"}),
+            "CapacityText", {{"BatteryCapacity", "big"}}, "[ERROR] invalid BatteryCapacity!"},
+        StartNumbers{"ChargeLevelBeforeRuntimeLevel",
+                     {{"ShutdownBelowCharge", "x"}, {"ShutdownBelowRuntime", "x"}},
+                     "[ERROR] invalid ShutdownBelowCharge!"},
+        StartNumbers{"RuntimeLevelNegative",
+                     {{"ShutdownBelowRuntime", "-1"}, {"BatteryCapacity", "2000"}},
+                     "[ERROR] invalid ShutdownBelowRuntime!"},
+        StartNumbers{"RuntimeLevelWithUnit",
+                     {{"ShutdownBelowRuntime", "60s"}, {"BatteryCapacity", "2000"}},
+                     "[ERROR] invalid ShutdownBelowRuntime!"},
+        StartNumbers{"RuntimeLevelEmpty",
+                     {{"ShutdownBelowRuntime", ""}},
+                     "[ERROR] invalid ShutdownBelowRuntime!"},
+        StartNumbers{"RuntimeLevelWithoutCapacity",
+                     {{"ShutdownBelowRuntime", "60"}},
+                     "[ERROR] ShutdownBelowRuntime needs BatteryCapacity!"},
+        StartNumbers{"RuntimeLevelWithCapacity",
+                     {{"ShutdownBelowRuntime", "60"}, {"BatteryCapacity", "2000"}},
+                     nullptr}),
     [](auto const& param) { return std::string(param.param.name); });
 
 // The hook must not inherit the bus: a child holding it could put its own transfers in
