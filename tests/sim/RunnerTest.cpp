@@ -126,7 +126,8 @@ TEST(Runner, ComparesThePublishedStatesWithTheCellModel) {
         "status 0x01\nat 2s status 0x02\ncompare after 10s\nend at 6s\n");
     RunnerResult const result = runner(
         "--quiet --set StateFile=state.dev --set ShutdownTimer=2 "
-        "--set ShutdownBelowRuntime=3 --compare-after 1 --compare-steady 1s " +
+        "--set BatteryCapacity=3 --set ShutdownBelowRuntime=3 --compare-after 1 "
+        "--compare-steady 1s " +
         scenario);
     EXPECT_EQ(result.status, 0) << result.output;
     std::string const& out = result.output;
