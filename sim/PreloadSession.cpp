@@ -13,6 +13,7 @@
 #include <string>
 
 #include "BoardModel.h"
+#include "CellRecord.h"
 #include "Interposer.h"
 #include "ScenarioParser.h"
 #include "ScenarioPlayer.h"
@@ -121,6 +122,13 @@ BoardModel* PreloadSession::claim() {
         std::unique_ptr<ScenarioPlayer> player;
         if (char const* path = variable("NUVEXSIM_SCENARIO")) {
             player = std::make_unique<ScenarioPlayer>(ScenarioParser::parseFile(path), *board);
+            if (trace && player->cell() != nullptr) {
+                // The truth for the runner's report, once a poll.
+                player->setCellObserver([writer = trace.get()](CellModel const& cell) {
+                    char line[CellRecord::LINE_SIZE];
+                    writer->writeLine(line, CellRecord::format(cell, line));
+                });
+            }
         }
         // Handed over to the process for good.
         static_cast<void>(trace.release());

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "CellRecord.h"
+#include "Scenario.h"
 #include "SimRun.h"
 #include "Transfer.h"
 
@@ -25,7 +27,22 @@ public:
         double seconds;
         std::string text;
     };
-    static std::string states(std::string const& path, std::vector<State> const& states);
+    // With the cell model's records, each state also shows the truth of the latest record
+    // at or before it: "charge 58% (true 60.3%)  runtime 120 (true 131)".
+    static std::string states(std::string const& path, std::vector<State> const& states,
+                              std::vector<CellRecord> const& records = {});
+    // The settings whose effect the comparison checks; empty when not set.
+    struct Limits {
+        std::string shutdownBelowRuntime;
+        std::string shutdownBelowCharge;
+    };
+    // The published charge and runtime against the cell model's truth: the cell, the
+    // window, the largest step of the published charge around each power failure, the
+    // largest charge error (points) and runtime error (%) in the window, and the truth
+    // when the shutdown started (the first state with FSD).
+    static std::string comparison(CellSettings const& cell, Scenario::Comparison const& window,
+                                  std::vector<State> const& states,
+                                  std::vector<CellRecord> const& records, Limits const& limits);
     // "[  3.5s] poll 7, status 0x02 (battery power) | <last log line>", cut to width.
     static std::string progress(double seconds, std::vector<Transfer> const& transfers,
                                 std::string const& lastLogLine, std::size_t width);

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "CellModel.h"
+
 // A parsed scenario (see ScenarioParser.h for the text format): board changes, each
 // due at the start, at the start of a poll or at a time, and how the run ends.
 class Scenario {
@@ -22,7 +24,8 @@ public:
         Present,
         FailNext,      // value: number of transfers
         FailTransfer,  // value: transfer k of the poll in `poll` (registered at the start)
-        Delay          // milliseconds per transfer
+        Delay,         // milliseconds per transfer
+        Load           // value: the load on battery power, mA (needs the battery)
     };
     enum class End { None, AfterPoll, AtTime };
 
@@ -40,8 +43,22 @@ public:
         unsigned line = 0;
     };
 
+    // What the runner's report compares (the "compare" line): the charge from `after`
+    // seconds after each power failure until the true charge falls below `until` %, the
+    // runtime once the load has been steady on battery for `steady` seconds.
+    struct Comparison {
+        double after = 30;
+        double until = 3;
+        double steady = 60;
+    };
+
     std::vector<Event> events;
     End end = End::None;
     unsigned endPoll = 0;
     double endSeconds = 0;
+    // The cell model ("battery" and "charger" lines): it then supplies the measurements
+    // and the status bits 0x04 and 0x08.
+    bool battery = false;
+    CellSettings cell;
+    Comparison comparison;
 };

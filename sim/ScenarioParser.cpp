@@ -1,5 +1,6 @@
 #include "ScenarioParser.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -7,6 +8,9 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "BoardModel.h"
 #include "ScenarioError.h"
@@ -19,12 +23,27 @@ constexpr unsigned long LARGEST_COUNT = 1000000000UL;
 constexpr double MILLISECONDS_PER_SECOND = 1000.0;
 constexpr double LONGEST_DELAY_MILLISECONDS = 60000.0;
 constexpr int HEX_BASE = 16;
+constexpr double FULL_PERCENT = 100.0;
+constexpr double LARGEST_CAPACITY_MAH = 1000000.0;
+constexpr double LARGEST_MILLIOHMS = 100000.0;
+constexpr double LARGEST_SECONDS = 86400.0;
+constexpr double LARGEST_MILLIVOLTS = 65535.0;
+constexpr double LARGEST_MILLIAMPERES = 65535.0;
+
+// Lines of the statements that need, or exclude, a "battery" line; 0 for none.
+struct Seen {
+    unsigned battery = 0;
+    unsigned charger = 0;
+    unsigned compare = 0;
+    unsigned load = 0;
+    unsigned measure = 0;
+};
 
 // One line's statement, reported against its line number.
 class LineParser {
 public:
-    LineParser(std::string name, unsigned line, Scenario& scenario)
-        : mName(std::move(name)), mLine(line), mScenario(scenario) {}
+    LineParser(std::string name, unsigned line, Scenario& scenario, Seen& seen)
+        : mName(std::move(name)), mLine(line), mScenario(scenario), mSeen(seen) {}
 
     void parse(std::string const& text) {
         split(text);
@@ -33,6 +52,11 @@ public:
         }
         if (mTokens[0] == "end") {
             parseEnd();
+            return;
+        }
+        if (mTokens[0] == "battery" || mTokens[0] == "charger" || mTokens[0] == "compare") {
+            mNext = 1;
+            parseSetting(mTokens[0]);
             return;
         }
         Scenario::Event first;
@@ -154,7 +178,9 @@ private:
         return value * factor;
     }
 
-    double seconds(std::string const& text) { return duration(text, 1.0, "time"); }
+    double seconds(std::string const& text, std::string const& what = "time") {
+        return duration(text, 1.0, what);
+    }
 
     unsigned pollNumber(std::string const& text) {
         return static_cast<unsigned>(number(text, LARGEST_COUNT, "poll number"));
@@ -231,6 +257,9 @@ private:
             first.action = Action::Measure;
             first.millivolts = word(token("voltage (mV)"), "voltage");
             first.milliamperes = word(token("current (mA)"), "current");
+            if (mSeen.measure == 0) {
+                mSeen.measure = mLine;
+            }
         } else if (command == "samples") {
             first.action = Action::Samples;
             token("samples MV/MA");
@@ -253,6 +282,15 @@ private:
             first.action = Action::Present;
         } else if (command == "fail") {
             parseFail(first);
+        } else if (command == "load") {
+            first.action = Action::Load;
+            first.value = static_cast<unsigned>(
+                decimal(token("load (mA)"), LARGEST_MILLIAMPERES, "load") + 0.5);
+            if (mSeen.load == 0) {
+                mSeen.load = mLine;
+            }
+        } else if (command == "battery" || command == "charger" || command == "compare") {
+            error("'" + command + "' takes no trigger");
         } else if (command == "delay") {
             first.action = Action::Delay;
             first.milliseconds = duration(token("delay"), MILLISECONDS_PER_SECOND, "delay");
@@ -292,6 +330,139 @@ private:
         }
     }
 
+    // A decimal number from 0 to largest, "3" or "2.5"; no sign, no exponent.
+    double decimal(std::string const& text, double largest, std::string const& what) {
+        if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos) {
+            error("bad " + what + " '" + text + "'");
+        }
+        char* end = nullptr;
+        double const value = std::strtod(text.c_str(), &end);
+        if (*end != '\0' || !std::isfinite(value) || value > largest) {
+            error("bad " + what + " '" + text + "'");
+        }
+        return value;
+    }
+
+    double positive(std::string const& text, double largest, std::string const& what) {
+        double const value = decimal(text, largest, what);
+        if (!(value > 0)) {
+            error("bad " + what + " '" + text + "'");
+        }
+        return value;
+    }
+
+    // "3" or "3%", from 0 to 100.
+    double percent(std::string const& text, std::string const& what) {
+        std::string const digits =
+            !text.empty() && text.back() == '%' ? text.substr(0, text.size() - 1) : text;
+        if (digits.empty() || digits.find_first_not_of("0123456789.") != std::string::npos ||
+            std::strtod(digits.c_str(), nullptr) > FULL_PERCENT) {
+            error("bad " + what + " '" + text + "'");
+        }
+        return decimal(digits, FULL_PERCENT, what);
+    }
+
+    // "battery", "charger" and "compare": settings for the whole run, without a trigger.
+    void parseSetting(std::string const& command) {
+        unsigned& line = command == "battery"   ? mSeen.battery
+                         : command == "charger" ? mSeen.charger
+                                                : mSeen.compare;
+        if (line != 0) {
+            error("a second '" + command + "'");
+        }
+        line = mLine;
+        if (command == "battery") {
+            parseBattery();
+        } else if (command == "charger") {
+            parseCharger();
+        } else {
+            parseCompare();
+        }
+        noMore();
+    }
+
+    void parseBattery() {
+        CellSettings& cell = mScenario.cell;
+        mScenario.battery = true;
+        bool capacity = false;
+        std::vector<std::string> given;
+        while (mNext < mTokens.size()) {
+            std::string const key = mTokens[mNext++];
+            if (std::find(given.begin(), given.end(), key) != given.end()) {
+                error("a second '" + key + "'");
+            }
+            given.push_back(key);
+            if (key == "capacity") {
+                cell.capacityMah =
+                    positive(token("capacity (mAh)"), LARGEST_CAPACITY_MAH, "capacity");
+                capacity = true;
+            } else if (key == "resistance") {
+                cell.resistanceMilliohm =
+                    positive(token("resistance (mOhm)"), LARGEST_MILLIOHMS, "resistance");
+            } else if (key == "charge") {
+                cell.chargePercent = percent(token("charge (%)"), "charge");
+            } else if (key == "curve") {
+                try {
+                    cell.curve = CellModel::parseCurve(token("curve MV:PERCENT,..."));
+                } catch (std::invalid_argument const& bad) {
+                    error(bad.what());
+                }
+            } else if (key == "polarisation") {
+                cell.polarisationMilliohm = decimal(token("polarisation resistance (mOhm)"),
+                                                    LARGEST_MILLIOHMS, "polarisation resistance");
+                std::string const& time = token("polarisation time");
+                cell.polarisationSeconds = seconds(time, "polarisation time");
+                if (!(cell.polarisationSeconds > 0) || cell.polarisationSeconds > LARGEST_SECONDS) {
+                    error("bad polarisation time '" + time + "'");
+                }
+            } else if (key == "low") {
+                cell.lowMillivolts =
+                    decimal(token("low voltage (mV)"), LARGEST_MILLIVOLTS, "low voltage");
+            } else {
+                error("unknown battery setting '" + key + "'");
+            }
+        }
+        if (!capacity) {
+            error("missing capacity (mAh)");
+        }
+    }
+
+    void parseCharger() {
+        CellSettings& cell = mScenario.cell;
+        cell.charger = true;
+        cell.chargeMilliamperes =
+            positive(token("charge current (mA)"), LARGEST_MILLIAMPERES, "charge current");
+        cell.chargeMillivolts =
+            positive(token("charge voltage (mV)"), LARGEST_MILLIVOLTS, "charge voltage");
+        cell.chargeEndMilliamperes = cell.chargeMilliamperes / 10;
+        if (mNext < mTokens.size()) {
+            std::string const& end = mTokens[mNext++];
+            cell.chargeEndMilliamperes = decimal(end, LARGEST_MILLIAMPERES, "end current");
+            if (cell.chargeEndMilliamperes >= cell.chargeMilliamperes) {
+                error("bad end current '" + end + "', not below the charge current");
+            }
+        }
+    }
+
+    void parseCompare() {
+        Scenario::Comparison& comparison = mScenario.comparison;
+        if (mNext >= mTokens.size()) {
+            error("missing 'after T', 'until P%' or 'steady T' after 'compare'");
+        }
+        while (mNext < mTokens.size()) {
+            std::string const key = mTokens[mNext++];
+            if (key == "after") {
+                comparison.after = seconds(token("time"));
+            } else if (key == "until") {
+                comparison.until = percent(token("charge (%)"), "charge");
+            } else if (key == "steady") {
+                comparison.steady = seconds(token("time"));
+            } else {
+                error("unknown compare setting '" + key + "'");
+            }
+        }
+    }
+
     std::uint16_t word(std::string const& text, std::string const& what) {
         return static_cast<std::uint16_t>(number(text, LARGEST_WORD, what));
     }
@@ -307,6 +478,7 @@ private:
     std::string mName;
     unsigned mLine;
     Scenario& mScenario;
+    Seen& mSeen;
     std::vector<std::string> mTokens;
     std::size_t mNext = 0;
 };
@@ -315,12 +487,26 @@ private:
 
 Scenario ScenarioParser::parse(std::string const& text, std::string const& name) {
     Scenario scenario;
+    Seen seen;
     std::istringstream lines(text);
     std::string line;
     unsigned number = 0;
     while (std::getline(lines, line)) {
         ++number;
-        LineParser(name, number, scenario).parse(line);
+        LineParser(name, number, scenario, seen).parse(line);
+    }
+    // What depends on the battery line, wherever in the file it is.
+    if (seen.battery == 0) {
+        for (auto const& [at, what] : {std::pair<unsigned, char const*>{seen.charger, "charger"},
+                                       {seen.compare, "compare"},
+                                       {seen.load, "load"}}) {
+            if (at != 0) {
+                throw ScenarioError(name, at, std::string("'") + what + "' needs a 'battery' line");
+            }
+        }
+    } else if (seen.measure != 0) {
+        throw ScenarioError(name, seen.measure,
+                            "'measure' does not go with 'battery': the cell model measures");
     }
     return scenario;
 }

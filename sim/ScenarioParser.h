@@ -29,6 +29,23 @@
 //     fail next N          the next N transfers fail
 //     fail transfer K      transfer K of the poll fails (needs a single "poll N" trigger)
 //     delay MS             every transfer takes MS milliseconds (0: no delay; 20ms, 0.1s)
+//     load MA              the load on battery power (mA); needs a battery line
+// A cell model (CellModel.h), at most one of each line, without a trigger:
+//     battery capacity MAH [resistance MOHM] [charge PERCENT] [curve MV:PERCENT,...]
+//             [polarisation MOHM T] [low MV]
+//                          the cell: capacity (mAh, needed), internal resistance (mOhm,
+//                          default 120), start charge (%, 100), resting-voltage curve
+//                          (rising, 0 % to 100 %; default CellModel::DEFAULT_CURVE),
+//                          the slow polarisation's resistance (mOhm) and time constant
+//                          (40 45s), the loaded voltage below which 0x04 is set on
+//                          battery power (3400)
+//     charger MA MV [END]  on primary power: constant current MA up to MV, then constant
+//                          voltage until the current falls below END (default MA/10)
+//     compare [after T] [until PERCENT] [steady T]
+//                          what the runner compares (Scenario::Comparison)
+// With a battery the model supplies every steady sample and the bits 0x04 and 0x08 of
+// the status byte ("status" gives the others); "measure" is refused, "samples" still
+// go first.
 // The end is for the runner: after poll N it stops the program once poll N+1 starts;
 // at T it stops it T seconds after the start. One end line at most.
 //

@@ -9,10 +9,17 @@
 
 namespace {
 constexpr double MICROSECONDS_PER_MILLISECOND = 1000.0;
-}
+// The status bit of primary power: without it the cell carries the load.
+constexpr std::uint8_t CELL_PRIMARY_BIT = 0x01;
+}  // namespace
 
 ScenarioPlayer::ScenarioPlayer(Scenario scenario, BoardModel& board)
     : mScenario(std::move(scenario)), mBoard(board) {
+    mScenarioStatus = mBoard.status();
+    if (mScenario.battery) {
+        mCell.emplace(mScenario.cell);
+        mCell->setPrimaryPower((mScenarioStatus & CELL_PRIMARY_BIT) != 0);
+    }
     for (Scenario::Event const& event : mScenario.events) {
         if (event.action == Scenario::Action::FailTransfer) {
             mBoard.failTransfer(event.poll, event.value);
@@ -32,11 +39,26 @@ ScenarioPlayer::ScenarioPlayer(Scenario scenario, BoardModel& board)
             apply(event, false);
         }
     }
+    showCell();
     mBoard.setTransferHook([this](bool newPoll) { onTransfer(newPoll); });
 }
 
 ScenarioPlayer::~ScenarioPlayer() {
     mBoard.setTransferHook(nullptr);
+}
+
+void ScenarioPlayer::setCellObserver(std::function<void(CellModel const&)> observer) {
+    mCellObserver = std::move(observer);
+}
+
+void ScenarioPlayer::showCell() {
+    if (!mCell) {
+        return;
+    }
+    constexpr std::uint8_t CELL_BITS = CellModel::CHARGING_BIT | CellModel::LOW_BIT;
+    mBoard.setStatus(
+        static_cast<std::uint8_t>((mScenarioStatus & ~CELL_BITS) | mCell->statusBits()));
+    mBoard.setMeasurement(mCell->reportedMillivolts(), mCell->reportedMilliamperes());
 }
 
 void ScenarioPlayer::onTransfer(bool newPoll) {
@@ -46,6 +68,9 @@ void ScenarioPlayer::onTransfer(bool newPoll) {
         mButtonReleasePoll = 0;
     }
     double const now = mBoard.elapsed();
+    if (mCell) {
+        mCell->advanceTo(now);
+    }
     while (mNextTimeEvent < mTimeEvents.size() && mTimeEvents[mNextTimeEvent]->seconds <= now) {
         apply(*mTimeEvents[mNextTimeEvent++], newPoll);
     }
@@ -54,13 +79,23 @@ void ScenarioPlayer::onTransfer(bool newPoll) {
             apply(*mPollEvents[mNextPollEvent++], newPoll);
         }
     }
+    if (mCell) {
+        showCell();
+        if (newPoll && mCellObserver) {
+            mCellObserver(*mCell);
+        }
+    }
 }
 
 void ScenarioPlayer::apply(Scenario::Event const& event, bool newPoll) {
     using Action = Scenario::Action;
     switch (event.action) {
         case Action::Status:
-            mBoard.setStatus(static_cast<std::uint8_t>(event.value));
+            mScenarioStatus = static_cast<std::uint8_t>(event.value);
+            mBoard.setStatus(mScenarioStatus);
+            if (mCell) {
+                mCell->setPrimaryPower((mScenarioStatus & CELL_PRIMARY_BIT) != 0);
+            }
             break;
         case Action::Measure:
             mBoard.setMeasurement(event.millivolts, event.milliamperes);
@@ -99,6 +134,11 @@ void ScenarioPlayer::apply(Scenario::Event const& event, bool newPoll) {
         case Action::Delay:
             mBoard.setTransferDelay(std::chrono::microseconds(
                 std::llround(event.milliseconds * MICROSECONDS_PER_MILLISECOND)));
+            break;
+        case Action::Load:
+            if (mCell) {
+                mCell->setLoad(event.value);
+            }
             break;
     }
 }

@@ -19,9 +19,9 @@ public:
     void write(Transfer const& transfer);
     // A "# text" line.
     void comment(std::string const& text);
-
-private:
+    // A whole line, newline included, as it is (a CellRecord). No allocation.
     void writeLine(char const* data, std::size_t size);
 
+private:
     int mFd;
 };

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "CellRecord.h"
 #include "RunReport.h"
 #include "ScenarioError.h"
 #include "ScenarioParser.h"
@@ -53,6 +54,14 @@ char const USAGE[] =
     "  -a, --address ADDR   the board's I2C address (default 0x18)\n"
     "  -t, --timeout SECS   stop the program after SECS seconds whatever the scenario\n"
     "                       says (default: 30 s past the scenario's end, or 60 s)\n"
+    "      --compare-after T\n"
+    "                       with a battery line: compare the charge from T seconds\n"
+    "                       after each power failure (default: the scenario's, or 30)\n"
+    "      --compare-until PERCENT\n"
+    "                       ...until the true charge falls below PERCENT (3)\n"
+    "      --compare-steady T\n"
+    "                       compare the runtime once the load has been steady on\n"
+    "                       battery power for T seconds (60)\n"
     "  -k, --keep           keep the sandbox directory and print its path\n"
     "  -q, --quiet          no progress line\n"
     "  -h, --help           this text\n"
@@ -69,6 +78,21 @@ char const USAGE[] =
     "and, with StateFile set, each distinct\n"
     "content of the state file in time order (status, charge, runtime, timer).\n"
     "\n"
+    "A scenario with a battery line runs a cell model on the board: it supplies the\n"
+    "voltage and current the board reports and the status bits 0x04 (battery low) and\n"
+    "0x08 (charging), and writes its state into the trace at every poll:\n"
+    "  battery capacity MAH [resistance MOHM] [charge PERCENT] [curve MV:PERCENT,...]\n"
+    "          [polarisation MOHM T] [low MV]\n"
+    "  charger MA MV [END_MA]    constant current, then constant voltage until END_MA\n"
+    "  load MA                   the load on battery power; 'at 20s load 300' steps it\n"
+    "  compare [after T] [until PERCENT] [steady T]   the window of the comparison\n"
+    "With StateFile set, each published state then shows the true charge and the true\n"
+    "remaining time at the present load beside the published ones, and a last part\n"
+    "compares them: the largest step of the published charge at each power failure,\n"
+    "the largest charge error (points) and runtime error (%) in the window, and the\n"
+    "truth when the shutdown started (with ShutdownBelowRuntime or ShutdownBelowCharge:\n"
+    "how far from the setting).\n"
+    "\n"
     "Exit status: 0 when the run went as the scenario planned: the program ran until\n"
     "the scenario's end and then exited with status 0 on SIGTERM, or it finished by\n"
     "itself with status 0; 1 when it exited with another status, died from a signal,\n"
@@ -76,6 +100,11 @@ char const USAGE[] =
     "a program that could not be started.\n"
     "\n"
     "Scenario format: see sim/README.md and the examples in sim/scenarios/.\n";
+
+[[noreturn]] void usageError(std::string const& message) {
+    std::cerr << "nuvexsim: " << message << "\nTry 'nuvexsim --help'.\n";
+    std::exit(EXIT_USAGE);
+}
 
 struct Options {
     std::vector<std::pair<std::string, std::string>> settings;
@@ -87,11 +116,25 @@ struct Options {
     bool quiet = false;
     std::string scenario;
     std::vector<std::string> arguments;
+    // Negative: as the scenario says.
+    double compareAfter = -1;
+    double compareUntil = -1;
+    double compareSteady = -1;
 };
 
-[[noreturn]] void usageError(std::string const& message) {
-    std::cerr << "nuvexsim: " << message << "\nTry 'nuvexsim --help'.\n";
-    std::exit(EXIT_USAGE);
+// A number of seconds ("30", "30s") or a percentage ("3", "3%") for --compare-*.
+double comparisonValue(std::string const& value, char const* unit, std::string const& option) {
+    std::string digits = value;
+    if (!digits.empty() && digits.back() == *unit) {
+        digits.pop_back();
+    }
+    char* end = nullptr;
+    double const number = std::strtod(digits.c_str(), &end);
+    if (digits.empty() || *end != '\0' || !(number >= 0) ||
+        digits.find_first_not_of("0123456789.") != std::string::npos) {
+        usageError("bad " + option + " '" + value + "'");
+    }
+    return number;
 }
 
 Options parseOptions(int argc, char** argv) {
@@ -101,6 +144,9 @@ Options parseOptions(int argc, char** argv) {
                                          {"address", required_argument, nullptr, 'a'},
                                          {"timeout", required_argument, nullptr, 't'},
                                          {"keep", no_argument, nullptr, 'k'},
+                                         {"compare-after", required_argument, nullptr, 'A'},
+                                         {"compare-until", required_argument, nullptr, 'U'},
+                                         {"compare-steady", required_argument, nullptr, 'S'},
                                          {"quiet", no_argument, nullptr, 'q'},
                                          {"help", no_argument, nullptr, 'h'},
                                          {nullptr, 0, nullptr, 0}};
@@ -139,6 +185,18 @@ Options parseOptions(int argc, char** argv) {
                 break;
             case 'k':
                 options.keep = true;
+                break;
+            case 'A':
+                options.compareAfter = comparisonValue(value, "s", "--compare-after");
+                break;
+            case 'U':
+                options.compareUntil = comparisonValue(value, "%", "--compare-until");
+                if (options.compareUntil > 100) {
+                    usageError("bad --compare-until '" + value + "'");
+                }
+                break;
+            case 'S':
+                options.compareSteady = comparisonValue(value, "s", "--compare-steady");
                 break;
             case 'q':
                 options.quiet = true;
@@ -214,22 +272,28 @@ std::vector<Transfer> traceOf(SimRun const& run) {
     }
 }
 
-// Where the program publishes its state: the last StateFile of the settings or of the
-// given configuration, relative to the sandbox; empty for none.
-std::string stateFilePath(Options const& options, SimRun const& run) {
+// The last value of a key in the settings or in the given configuration; empty for none.
+std::string settingOf(Options const& options, SimRun const& run, std::string const& key) {
     std::string value;
     if (!options.config.empty()) {
         std::istringstream lines(givenConfig(options.config, run.dir()));
         for (std::string line; std::getline(lines, line);) {
-            if (line.rfind("StateFile=", 0) == 0) {
+            if (line.rfind(key + "=", 0) == 0) {
                 value = line.substr(line.find('=') + 1);
             }
         }
     } else {
-        for (auto const& [key, setting] : options.settings) {
-            value = key == "StateFile" ? setting : value;
+        for (auto const& [name, setting] : options.settings) {
+            value = name == key ? setting : value;
         }
     }
+    return value;
+}
+
+// Where the program publishes its state: the last StateFile of the settings or of the
+// given configuration, relative to the sandbox; empty for none.
+std::string stateFilePath(Options const& options, SimRun const& run) {
+    std::string const value = settingOf(options, run, "StateFile");
     if (value.empty() || value.front() == '/') {
         return value;
     }
@@ -336,7 +400,19 @@ int main(int argc, char** argv) {
     }
     std::cout << "== bus ==\n" << RunReport::bus(traceOf(run));
     std::cout << "== commands ==\n" << RunReport::commands(run.calls());
-    std::cout << "== published states ==\n" << RunReport::states(statePath, states);
+    std::vector<CellRecord> const records =
+        scenario.battery ? CellRecord::read(run.path("trace.txt")) : std::vector<CellRecord>{};
+    std::cout << "== published states ==\n" << RunReport::states(statePath, states, records);
+    if (scenario.battery && !statePath.empty()) {
+        Scenario::Comparison window = scenario.comparison;
+        window.after = options.compareAfter >= 0 ? options.compareAfter : window.after;
+        window.until = options.compareUntil >= 0 ? options.compareUntil : window.until;
+        window.steady = options.compareSteady >= 0 ? options.compareSteady : window.steady;
+        RunReport::Limits const limits{settingOf(options, run, "ShutdownBelowRuntime"),
+                                       settingOf(options, run, "ShutdownBelowCharge")};
+        std::cout << "== the estimate against the cell model ==\n"
+                  << RunReport::comparison(scenario.cell, window, states, records, limits);
+    }
 
     std::ostringstream how;
     if (!exit.finished) {

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "CellModel.h"
 #include "SimRun.h"
 #include "TempDir.h"
 #include "Trace.h"
@@ -113,6 +115,62 @@ TEST(Runner, FailsWhenTheProgramFails) {
     EXPECT_EQ(result.status, 1) << result.output;
     EXPECT_TRUE(has(result.output, "[ERROR] stoi\n")) << result.output;
     EXPECT_TRUE(has(result.output, "no power-off command\n")) << result.output;
+}
+
+// A 3 mAh cell empties in 7 s at 1.5 A; the countdown starts the shutdown at about 4 s.
+TEST(Runner, ComparesThePublishedStatesWithTheCellModel) {
+    TempDir dir;
+    std::string const scenario = dir.write(
+        "cell.scn",
+        "battery capacity 3 resistance 120 polarisation 40 45s\ncharger 500 4200\nload 1500\n"
+        "status 0x01\nat 2s status 0x02\ncompare after 10s\nend at 6s\n");
+    RunnerResult const result = runner(
+        "--quiet --set StateFile=state.dev --set ShutdownTimer=2 "
+        "--set BatteryCapacity=3 --set ShutdownBelowRuntime=3 --compare-after 1 "
+        "--compare-steady 1s " +
+        scenario);
+    EXPECT_EQ(result.status, 0) << result.output;
+    std::string const& out = result.output;
+    // Each state with the truth beside it: the first on primary power at full charge.
+    EXPECT_TRUE(std::regex_search(
+        out,
+        std::regex(
+            "\\] OL  charge \\d+% \\(true 100\\.0%\\)  runtime \\S+ \\(true 7\\)  timer -1\n")))
+        << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("\\] OB  charge \\d+% \\(true \\d+\\.\\d%\\)  "
+                                                  "runtime \\S+ \\(true \\d\\)  timer 1\n")))
+        << out;
+    EXPECT_TRUE(has(out,
+                    "== the estimate against the cell model ==\n"
+                    "cell: 3 mAh, 120 mOhm, polarisation 40 mOhm over 45 s, battery low below "
+                    "3400 mV\n"
+                    "curve: " +
+                        std::string(CellModel::DEFAULT_CURVE) +
+                        "\n"
+                        "charger: 500 mA up to 4200 mV, complete below 50 mA\n"
+                        "window: charge from 1 s after each power failure until the true charge "
+                        "is below 3%;\n"
+                        "        runtime at a load steady on battery for 1 s, true remaining time "
+                        "10-90% of full\n"))
+        << out;
+    for (char const* line :
+         {"power failure at 2\\.\\d s, true charge 100\\.0%\n"
+          "  step: largest \\d+ points \\(\\d+% to \\d+% at \\d\\.\\d s, true change "
+          "[-+]\\d+\\.\\d\\), "
+          "states from 0\\.\\d s to 3\\.\\d s\n",
+          "\ncharge: largest error [-+]\\d+\\.\\d points at \\d\\.\\d s \\(published \\d+%, true "
+          "\\d+\\.\\d%\\), \\d+ states? in the window\n",
+          "\nruntime: (no published runtime|largest error) ",
+          "\nshutdown: first FSD at \\d\\.\\d s, true charge \\d+\\.\\d%, true remaining time \\d "
+          "s\n"
+          "ShutdownBelowRuntime=3: true remaining time at the shutdown [-+]\\d+\\.\\d% from the "
+          "setting\n== result ==\n"}) {
+        EXPECT_TRUE(std::regex_search(out, std::regex(line))) << line << "\n" << out;
+    }
+
+    EXPECT_EQ(runner("--quiet --compare-after 1x " + scenario).output,
+              "nuvexsim: bad --compare-after '1x'\nTry 'nuvexsim --help'.\n");
+    EXPECT_EQ(runner("--quiet --compare-until 101 " + scenario).status, 2);
 }
 
 TEST(Runner, RefusesBadInput) {

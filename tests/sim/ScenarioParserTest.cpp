@@ -128,6 +128,135 @@ TEST(ScenarioParser, RejectsBadLinesNamingFileAndLine) {
     }
 }
 
+TEST(ScenarioParser, ReadsTheBatteryStatements) {
+    Scenario const scenario = ScenarioParser::parse(
+        "load 1500                  # before the battery line: fine\n"
+        "battery capacity 120 resistance 100.5 charge 60% curve 3000:0,4000:100 "
+        "polarisation 30 500ms low 3300\n"
+        "charger 500 4200\n"
+        "at 20s load 300\n"
+        "poll 40 load 2000.4\n"
+        "compare after 60s until 5% steady 90\n"
+        "samples 4000/1\n",
+        "cell.scn");
+    ASSERT_TRUE(scenario.battery);
+    CellSettings const& cell = scenario.cell;
+    EXPECT_DOUBLE_EQ(cell.capacityMah, 120);
+    EXPECT_DOUBLE_EQ(cell.resistanceMilliohm, 100.5);
+    EXPECT_DOUBLE_EQ(cell.chargePercent, 60);
+    EXPECT_EQ(CellModel::curveText(cell.curve), "3000:0,4000:100");
+    EXPECT_DOUBLE_EQ(cell.polarisationMilliohm, 30);
+    EXPECT_DOUBLE_EQ(cell.polarisationSeconds, 0.5);
+    EXPECT_DOUBLE_EQ(cell.lowMillivolts, 3300);
+    EXPECT_TRUE(cell.charger);
+    EXPECT_DOUBLE_EQ(cell.chargeMilliamperes, 500);
+    EXPECT_DOUBLE_EQ(cell.chargeMillivolts, 4200);
+    EXPECT_DOUBLE_EQ(cell.chargeEndMilliamperes, 50);  // a tenth of the current
+    EXPECT_DOUBLE_EQ(scenario.comparison.after, 60);
+    EXPECT_DOUBLE_EQ(scenario.comparison.until, 5);
+    EXPECT_DOUBLE_EQ(scenario.comparison.steady, 90);
+    ASSERT_EQ(scenario.events.size(), 4U);
+    auto const& e = scenario.events;
+    EXPECT_EQ(e[0].action, Action::Load);
+    EXPECT_EQ(e[0].trigger, Trigger::Start);
+    EXPECT_EQ(e[0].value, 1500U);
+    EXPECT_EQ(e[1].trigger, Trigger::Time);
+    EXPECT_DOUBLE_EQ(e[1].seconds, 20);
+    EXPECT_EQ(e[1].value, 300U);
+    EXPECT_EQ(e[2].trigger, Trigger::Poll);
+    EXPECT_EQ(e[2].poll, 40U);
+    EXPECT_EQ(e[2].value, 2000U);
+    EXPECT_EQ(e[3].action, Action::Samples);
+
+    // The defaults.
+    Scenario const plain = ScenarioParser::parse("battery capacity 5\ncharger 300 3600 20\n", "p");
+    EXPECT_DOUBLE_EQ(plain.cell.resistanceMilliohm, 120);
+    EXPECT_DOUBLE_EQ(plain.cell.chargePercent, 100);
+    EXPECT_DOUBLE_EQ(plain.cell.polarisationMilliohm, 40);
+    EXPECT_DOUBLE_EQ(plain.cell.polarisationSeconds, 45);
+    EXPECT_DOUBLE_EQ(plain.cell.lowMillivolts, 3400);
+    EXPECT_TRUE(plain.cell.curve.empty());  // CellModel::DEFAULT_CURVE
+    EXPECT_DOUBLE_EQ(plain.cell.chargeEndMilliamperes, 20);
+    EXPECT_DOUBLE_EQ(plain.comparison.after, 30);
+    EXPECT_DOUBLE_EQ(plain.comparison.until, 3);
+    EXPECT_DOUBLE_EQ(plain.comparison.steady, 60);
+    EXPECT_FALSE(ScenarioParser::parse("status 1\n", "none").battery);
+}
+
+TEST(ScenarioParser, RejectsBadBatteryLines) {
+    struct Case {
+        bool battery;  // the file declares a battery on line 2 (the case is line 3)
+        char const* text;
+        char const* message;
+    };
+    std::vector<Case> const cases = {
+        {false, "battery", "missing capacity (mAh)"},
+        {false, "battery resistance 100", "missing capacity (mAh)"},
+        {false, "battery capacity", "missing capacity (mAh)"},
+        {false, "battery capacity 0", "bad capacity '0'"},
+        {false, "battery capacity -5", "bad capacity '-5'"},
+        {false, "battery capacity 1e3", "bad capacity '1e3'"},
+        {false, "battery capacity 120 resistance 0", "bad resistance '0'"},
+        {false, "battery capacity 120 charge 101", "bad charge '101'"},
+        {false, "battery capacity 120 charge 50%%", "bad charge '50%%'"},
+        {false, "battery capacity 120 curve", "missing curve MV:PERCENT,..."},
+        {false, "battery capacity 120 curve 3000:0", "curve must run from 0% to 100%"},
+        {false, "battery capacity 120 curve 3000:0,2900:100", "curve not rising at '2900:100'"},
+        {false, "battery capacity 120 polarisation 40", "missing polarisation time"},
+        {false, "battery capacity 120 polarisation 40 0", "bad polarisation time '0'"},
+        {false, "battery capacity 120 polarisation 40 2h", "bad polarisation time '2h'"},
+        {false, "battery capacity 120 low 70000", "bad low voltage '70000'"},
+        {false, "battery capacity 120 colour red", "unknown battery setting 'colour'"},
+        {false, "battery capacity 120 capacity 100", "a second 'capacity'"},
+        {false, "at 2 battery capacity 120", "'battery' takes no trigger"},
+        {false, "load 100", "'load' needs a 'battery' line"},
+        {false, "charger 500 4200", "'charger' needs a 'battery' line"},
+        {false, "compare after 5s", "'compare' needs a 'battery' line"},
+        {true, "battery capacity 5", "a second 'battery'"},
+        {true, "poll 3 charger 500 4200", "'charger' takes no trigger"},
+        {true, "charger", "missing charge current (mA)"},
+        {true, "charger 500", "missing charge voltage (mV)"},
+        {true, "charger 0 4200", "bad charge current '0'"},
+        {true, "charger 500 4200 500", "bad end current '500', not below the charge current"},
+        {true, "charger 500 4200 50 1", "unexpected '1'"},
+        {true, "load", "missing load (mA)"},
+        {true, "load 70000", "bad load '70000'"},
+        {true, "at 3 load -1", "bad load '-1'"},
+        {true, "poll 2..4 load 100", "only 'absent' and 'button' take a range, not 'load'"},
+        {true, "compare", "missing 'after T', 'until P%' or 'steady T' after 'compare'"},
+        {true, "compare after", "missing time"},
+        {true, "compare after 5m", "bad time '5m'"},
+        {true, "compare until 120%", "bad charge '120%'"},
+        {true, "compare soon", "unknown compare setting 'soon'"},
+        {true, "measure 4000 100", "'measure' does not go with 'battery': the cell model measures"},
+    };
+    for (Case const& test : cases) {
+        std::string const text = std::string("# header\n") +
+                                 (test.battery ? "battery capacity 1\n" : "status 1\n") +
+                                 test.text + "\nstatus 2\n";
+        try {
+            ScenarioParser::parse(text, "bad.scn");
+            ADD_FAILURE() << "accepted: " << test.text;
+        } catch (ScenarioError const& error) {
+            EXPECT_EQ(std::string(error.what()), std::string("bad.scn:3: ") + test.message)
+                << test.text;
+        }
+    }
+    // A second charger, and a measure line before the battery, count where they are.
+    for (auto const& [text, message] :
+         {std::pair<char const*, char const*>{"battery capacity 1\ncharger 1 2\ncharger 1 2\n",
+                                              "bad.scn:3: a second 'charger'"},
+          {"measure 1 2\n\nbattery capacity 1\n",
+           "bad.scn:1: 'measure' does not go with 'battery': the cell model measures"}}) {
+        try {
+            ScenarioParser::parse(text, "bad.scn");
+            ADD_FAILURE() << "accepted: " << text;
+        } catch (ScenarioError const& error) {
+            EXPECT_EQ(std::string(error.what()), message);
+        }
+    }
+}
+
 TEST(ScenarioParser, RejectsASecondEnd) {
     try {
         ScenarioParser::parse("end at 1\n\nend after poll 2\n", "two.scn");
@@ -152,7 +281,7 @@ TEST(ScenarioParser, AcceptsEveryShippedScenario) {
         ++shipped;
         EXPECT_NO_THROW(ScenarioParser::parseFile(entry.path().string())) << entry.path();
     }
-    EXPECT_GE(shipped, 8u);
+    EXPECT_GE(shipped, 12u);
 }
 
 }  // namespace

@@ -96,6 +96,57 @@ TEST(ScenarioPlayer, SetsMeasurementsVersionAndDelay) {
     EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(60));
 }
 
+// Status byte, then one sample's voltage and current.
+std::vector<int> statusAndSample(BoardModel& board) {
+    std::vector<int> bytes;
+    for (std::uint8_t command : {0x00, 0x02}) {
+        board.sendByte(command);
+        for (int i = 0; i < (command == 0x02 ? 4 : 1); ++i) {
+            std::uint8_t byte = 0;
+            board.receiveByte(byte);
+            bytes.push_back(byte);
+        }
+    }
+    return {bytes[0], bytes[1] * 256 + bytes[2], bytes[3] * 256 + bytes[4]};
+}
+
+// 100 mAh at 50 % (3840 mV), 100 mOhm, no polarisation: the board shows the model.
+TEST(ScenarioPlayer, ShowsTheCellModelOnTheBoard) {
+    BoardModel board;
+    ScenarioPlayer player(
+        ScenarioParser::parse("battery capacity 100 resistance 100 polarisation 0 1 charge 50 "
+                              "low 3700\n"
+                              "charger 1000 4200\nload 2000\nstatus 0x21\n"
+                              "poll 1 samples 1/2\nat 10 status 0x02\npoll 4 load 500\n",
+                              "cell"),
+        board);
+    unsigned observed = 0;
+    player.setCellObserver([&observed](CellModel const&) { ++observed; });
+    ASSERT_NE(player.cell(), nullptr);
+    auto const start = std::chrono::steady_clock::now();
+    struct Case {
+        double seconds;  // the board's clock at the poll
+        std::vector<int> poll;
+    };
+    std::vector<Case> const cases = {
+        {0, {0x29, 1, 2}},  // charging bit added, the button bit kept; queued sample first
+        {0, {0x29, 3840 + 100, 1000}},  // 1 A into the cell
+        // 20 s of charge (+5.56 mAh, 3852.2 mV), then the outage at 2 A: low below 3700.
+        {20, {0x06, 3652, 2000}},
+        {20, {0x02, 3802, 500}},  // poll 4: 0.5 A
+        {56, {0x02, 3791, 500}},  // 5 mAh later: 50.56 %
+    };
+    for (Case const& test : cases) {
+        board.setEpoch(start - std::chrono::milliseconds(static_cast<long>(test.seconds * 1000)));
+        EXPECT_EQ(statusAndSample(board), test.poll) << test.seconds;
+    }
+    EXPECT_EQ(observed, 5U);
+    EXPECT_NEAR(player.cell()->chargePercent(), 50.556, 0.01);
+
+    ScenarioPlayer const plain(ScenarioParser::parse("status 1\n", "plain"), board);
+    EXPECT_EQ(plain.cell(), nullptr);
+}
+
 TEST(ScenarioPlayer, LetsGoOfTheBoardWhenDestroyed) {
     BoardModel board;
     { ScenarioPlayer const player(ScenarioParser::parse("poll 2 status 4\n", "gone"), board); }
