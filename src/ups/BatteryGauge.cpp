@@ -103,7 +103,7 @@ BatteryGauge BatteryGauge::step(BatteryGauge const& previous, Reading const& rea
     } else if (next.restedMs >= REST_MS) {
         next.percent = curve;
     } else if (flow == Flow::Discharging && curve < CURVE_WITNESS_PERCENT) {
-        next.percent = std::min(next.percent, curve);
+        next.percent = std::min(next.percent, curve + CURVE_MARGIN_PERCENT);
     }
     return next;
 }

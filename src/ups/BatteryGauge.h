@@ -32,8 +32,13 @@ struct BatteryGauge {
     // How fast the runtime's current follows a new load: most of a step within a minute,
     // after the median of three has left out a single stray reading.
     static constexpr std::int64_t CURRENT_TIME_CONSTANT_MS = 15 * 1000;
-    // Below this charge the curve is steep enough to be the better witness on battery.
+    // Below this charge the curve is steep enough to be a witness on battery: the count
+    // may not stay more than CURVE_MARGIN_PERCENT above it. The margin allows for the
+    // slow polarisation of a loaded cell, which the resistance does not take out and
+    // which puts the curve's reading 10 to 15 points below the truth there; what it
+    // catches is a count gone wrong (a capacity set far too high, an ageing battery).
     static constexpr double CURVE_WITNESS_PERCENT = 10;
+    static constexpr double CURVE_MARGIN_PERCENT = 15;
 
     bool started = false;   // a complete poll was taken
     bool restored = false;  // percent is a restarted daemon's count: the first poll keeps it
