@@ -255,6 +255,7 @@ int daemonMode() {
     events->mGauge = gauge;
     NuvexState* state = new NuvexState(status, events, gauge);
     EventAnnouncer* announcer = new EventAnnouncer(status, events, record);
+    events->mShutdownListener = announcer;
 
     // Registration order is run order: the poll refreshes the board state before
     // the history and the shutdown events look at it.

@@ -96,12 +96,19 @@ void EventAnnouncer::exec() {
         }
     }
 
+    if (NuvexEvents::shutdownStarted()) {
+        shutdownStarting();
+    }
+}
+
+void EventAnnouncer::shutdownStarting() {
     // Only a shutdown this process started: a restarted daemon that took over its
     // predecessor's has no reason, and the event went out then.
-    if (!mShutdownAnnounced && NuvexEvents::shutdownStarted() && mEvents->mReason[0] != '\0') {
-        mShutdownAnnounced = true;
-        announce("shutdown");
+    if (!mEnabled || mShutdownAnnounced || mEvents->mReason[0] == '\0') {
+        return;
     }
+    mShutdownAnnounced = true;
+    announce("shutdown");
 }
 
 void EventAnnouncer::restore(int status) {

@@ -6,6 +6,7 @@
 #include "sched/Action.h"
 #include "ups/EventContext.h"
 #include "ups/EventRunner.h"
+#include "ups/ShutdownListener.h"
 
 class NuvexEvents;
 class NuvexStatus;
@@ -16,12 +17,15 @@ class OutageRecord;
 // has EventCmd started for each. Registered after the shutdown events, so that it sees
 // a shutdown they started, and before the record, which keeps whether the outage was
 // announced for a restarted daemon. Off, at no cost, while EventCmd is empty.
-class EventAnnouncer : public Action {
+class EventAnnouncer final : public Action, public ShutdownListener {
 public:
     // The record may be nullptr: then a restart announces the outage afresh.
     EventAnnouncer(NuvexStatus* status, NuvexEvents* events, OutageRecord* record);
 
     void exec() override;
+    // The shutdown event, once, for a shutdown this process started; also from the
+    // shutdown events when the board missed its command and no pass will follow.
+    void shutdownStarting() override;
 
     // What a one-shot run tells the script: the state file the running daemon publishes
     // (when StateFile is set and present) and the outage record at the path.

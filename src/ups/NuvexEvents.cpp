@@ -12,6 +12,7 @@
 #include "ups/NuvexStatus.h"
 #include "ups/OutageRecord.h"
 #include "ups/Shell.h"
+#include "ups/ShutdownListener.h"
 
 namespace {
 constexpr int LOW_BYTE = 0xFF;
@@ -229,6 +230,9 @@ void NuvexEvents::shutdownSystem(bool manual) {
             mRecord->commit();
         }
         runShellCommand(command);
+        if (mShutdownListener != nullptr) {
+            mShutdownListener->shutdownStarting();
+        }
         throw;
     }
     // On record before the shutdown command runs: a daemon stopped right after must

@@ -7,6 +7,7 @@
 class NuvexGauge;
 class NuvexStatus;
 class OutageRecord;
+class ShutdownListener;
 
 // Turns the board's state into a shutdown: a countdown while primary power is
 // missing, or the board's push-button, then the delayed power-off and the
@@ -28,6 +29,8 @@ public:
 
     NuvexStatus* mStatusPoller;
     OutageRecord* mRecord;
+    // Told when the board misses the power-off command; null: nobody.
+    ShutdownListener* mShutdownListener = nullptr;
     std::int32_t mTimerCount = 0;  // runs without primary power since the last reset
     // Why this process started the shutdown ("countdown", "button", "lowbattery",
     // "charge", "runtime"); empty until then, or when a restarted daemon took over a
